@@ -1,0 +1,357 @@
+// The Win32 file calls over POSIX. See win32.h for the behaviour kept.
+#include "platform/win32.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+thread_local DWORD g_lastError = ERROR_SUCCESS;
+
+// A handle is the descriptor plus one, so that descriptor 0 never looks like
+// a null handle and INVALID_HANDLE_VALUE (all bits set) is never a descriptor.
+HANDLE HandleFromFd(int fd) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(fd) + 1u);
+}
+
+int FdFromHandle(HANDLE handle) {
+    const auto raw = reinterpret_cast<std::uintptr_t>(handle);
+    if (handle == INVALID_HANDLE_VALUE || raw == 0 || raw - 1u > static_cast<std::uintptr_t>(INT_MAX)) {
+        return -1;
+    }
+    return static_cast<int>(raw - 1u);
+}
+
+DWORD ErrorFromErrno(int error) {
+    switch (error) {
+    case 0: return ERROR_SUCCESS;
+    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case ETXTBSY: return ERROR_ACCESS_DENIED;
+    case EEXIST: return ERROR_FILE_EXISTS;
+    case EMFILE:
+    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
+    case EBADF: return ERROR_INVALID_HANDLE;
+    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
+    case EWOULDBLOCK: return ERROR_SHARING_VIOLATION;
+    case ENOSPC:
+    case EFBIG:
+    case EDQUOT: return ERROR_DISK_FULL;
+    case ENAMETOOLONG: return ERROR_FILENAME_EXCED_RANGE;
+    case EINVAL: return ERROR_INVALID_PARAMETER;
+    default: return ERROR_GEN_FAILURE;
+    }
+}
+
+void FailWithErrno(int error) {
+    g_lastError = ErrorFromErrno(error);
+}
+
+bool IsValidHandle(HANDLE handle, int* fd) {
+    *fd = FdFromHandle(handle);
+    if (*fd < 0) {
+        g_lastError = ERROR_INVALID_HANDLE;
+        return false;
+    }
+    return true;
+}
+
+// Closes fd keeping errno as it was, for the failure paths of CreateFileA.
+void CloseKeepingErrno(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+}  // namespace
+
+HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES, DWORD creationDisposition, DWORD, HANDLE) {
+    if (fileName == nullptr) {
+        g_lastError = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+    if (fileName[0] == '\0') {
+        g_lastError = ERROR_PATH_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+
+    const bool wantRead = (desiredAccess & GENERIC_READ) != 0;
+    const bool wantWrite = (desiredAccess & GENERIC_WRITE) != 0;
+    int flags = O_CLOEXEC | O_NOCTTY;
+    if (wantRead && wantWrite) {
+        flags |= O_RDWR;
+    } else if (wantWrite) {
+        flags |= O_WRONLY;
+    } else {
+        // No access asked for still opens the file (for its attributes, on
+        // Windows); read-only is the nearest POSIX grants.
+        flags |= O_RDONLY;
+    }
+
+    switch (creationDisposition) {
+    case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+    case CREATE_ALWAYS: flags |= O_CREAT; break;  // truncated once locked
+    case OPEN_EXISTING: break;
+    case OPEN_ALWAYS: flags |= O_CREAT; break;
+    case TRUNCATE_EXISTING:
+        if (!wantWrite) {
+            g_lastError = ERROR_INVALID_PARAMETER;
+            return INVALID_HANDLE_VALUE;
+        }
+        break;
+    default:
+        g_lastError = ERROR_INVALID_PARAMETER;
+        return INVALID_HANDLE_VALUE;
+    }
+
+    int fd;
+    do {
+        fd = ::open(fileName, flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        // A missing folder on the way is a missing path, not a missing file.
+        if (errno == ENOENT && (flags & O_CREAT) != 0) {
+            g_lastError = ERROR_PATH_NOT_FOUND;
+        } else {
+            FailWithErrno(errno);
+        }
+        return INVALID_HANDLE_VALUE;
+    }
+
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        CloseKeepingErrno(fd);
+        FailWithErrno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        ::close(fd);
+        g_lastError = ERROR_ACCESS_DENIED;
+        return INVALID_HANDLE_VALUE;
+    }
+
+    const bool sharesForReading = wantRead && !wantWrite && (shareMode & FILE_SHARE_READ) != 0;
+    int lockResult;
+    do {
+        lockResult = ::flock(fd, (sharesForReading ? LOCK_SH : LOCK_EX) | LOCK_NB);
+    } while (lockResult != 0 && errno == EINTR);
+    if (lockResult != 0) {
+        const int error = errno;
+        ::close(fd);
+        g_lastError = (error == EWOULDBLOCK) ? ERROR_SHARING_VIOLATION : ErrorFromErrno(error);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    const bool truncate = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
+    if (truncate && S_ISREG(info.st_mode) && info.st_size != 0 && ::ftruncate(fd, 0) != 0) {
+        CloseKeepingErrno(fd);
+        FailWithErrno(errno);
+        return INVALID_HANDLE_VALUE;
+    }
+
+    g_lastError = ERROR_SUCCESS;
+    return HandleFromFd(fd);
+}
+
+DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
+    int fd;
+    if (!IsValidHandle(file, &fd)) {
+        return INVALID_FILE_SIZE;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        FailWithErrno(errno);
+        return INVALID_FILE_SIZE;
+    }
+    const auto size = static_cast<std::uint64_t>(info.st_size < 0 ? 0 : info.st_size);
+    if (fileSizeHigh != nullptr) {
+        *fileSizeHigh = static_cast<DWORD>(size >> 32);
+    }
+    g_lastError = ERROR_SUCCESS;
+    return static_cast<DWORD>(size & 0xFFFFFFFFu);
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED) {
+    if (bytesRead != nullptr) {
+        *bytesRead = 0;
+    }
+    int fd;
+    if (!IsValidHandle(file, &fd)) {
+        return FALSE;
+    }
+    if (buffer == nullptr && bytesToRead != 0) {
+        g_lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    auto* out = static_cast<unsigned char*>(buffer);
+    DWORD done = 0;
+    while (done < bytesToRead) {
+        // read() moves at most 0x7ffff000 bytes per call on Linux; loop on.
+        const ssize_t got = ::read(fd, out + done, bytesToRead - done);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            FailWithErrno(errno);
+            if (bytesRead != nullptr) {
+                *bytesRead = done;
+            }
+            return FALSE;
+        }
+        if (got == 0) {
+            break;  // end of file: a short count, not an error
+        }
+        done += static_cast<DWORD>(got);
+    }
+    if (bytesRead != nullptr) {
+        *bytesRead = done;
+    }
+    g_lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED) {
+    if (bytesWritten != nullptr) {
+        *bytesWritten = 0;
+    }
+    int fd;
+    if (!IsValidHandle(file, &fd)) {
+        return FALSE;
+    }
+    if (buffer == nullptr && bytesToWrite != 0) {
+        g_lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    const auto* in = static_cast<const unsigned char*>(buffer);
+    DWORD done = 0;
+    while (done < bytesToWrite) {
+        const ssize_t put = ::write(fd, in + done, bytesToWrite - done);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            FailWithErrno(errno);
+            if (bytesWritten != nullptr) {
+                *bytesWritten = done;
+            }
+            return FALSE;
+        }
+        if (put == 0) {
+            // A device that accepts nothing: report the short count.
+            g_lastError = ERROR_DISK_FULL;
+            if (bytesWritten != nullptr) {
+                *bytesWritten = done;
+            }
+            return FALSE;
+        }
+        done += static_cast<DWORD>(put);
+    }
+    if (bytesWritten != nullptr) {
+        *bytesWritten = done;
+    }
+    g_lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh, DWORD moveMethod) {
+    int fd;
+    if (!IsValidHandle(file, &fd)) {
+        return INVALID_SET_FILE_POINTER;
+    }
+    int whence;
+    switch (moveMethod) {
+    case FILE_BEGIN: whence = SEEK_SET; break;
+    case FILE_CURRENT: whence = SEEK_CUR; break;
+    case FILE_END: whence = SEEK_END; break;
+    default:
+        g_lastError = ERROR_INVALID_PARAMETER;
+        return INVALID_SET_FILE_POINTER;
+    }
+    // Without a high part the distance is a signed 32-bit value; with one,
+    // the two form a signed 64-bit distance.
+    std::int64_t distance = distanceToMove;
+    if (distanceToMoveHigh != nullptr) {
+        const std::uint64_t high = static_cast<std::uint32_t>(*distanceToMoveHigh);
+        const std::uint64_t low = static_cast<std::uint32_t>(distanceToMove);
+        distance = static_cast<std::int64_t>((high << 32) | low);
+    }
+    const off_t position = ::lseek(fd, static_cast<off_t>(distance), whence);
+    if (position < 0) {
+        FailWithErrno(errno);
+        return INVALID_SET_FILE_POINTER;
+    }
+    const auto where = static_cast<std::uint64_t>(position);
+    if (distanceToMoveHigh != nullptr) {
+        *distanceToMoveHigh = static_cast<LONG>(static_cast<std::uint32_t>(where >> 32));
+    }
+    g_lastError = ERROR_SUCCESS;
+    return static_cast<DWORD>(where & 0xFFFFFFFFu);
+}
+
+BOOL CloseHandle(HANDLE object) {
+    int fd;
+    if (!IsValidHandle(object, &fd)) {
+        return FALSE;
+    }
+    // The descriptor is gone after close() whatever it returns; an EINTR
+    // must not be retried, or a descriptor reused meanwhile would be closed.
+    if (::close(fd) != 0 && errno != EINTR) {
+        FailWithErrno(errno);
+        return FALSE;
+    }
+    g_lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL MoveFileExA(LPCSTR existingFileName, LPCSTR newFileName, DWORD flags) {
+    if (existingFileName == nullptr || newFileName == nullptr) {
+        g_lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+        struct stat info {};
+        if (::lstat(newFileName, &info) == 0) {
+            g_lastError = ERROR_ALREADY_EXISTS;
+            return FALSE;
+        }
+    }
+    if (::rename(existingFileName, newFileName) != 0) {
+        FailWithErrno(errno);
+        return FALSE;
+    }
+    g_lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR fileName) {
+    if (fileName == nullptr) {
+        g_lastError = ERROR_INVALID_PARAMETER;
+        return FALSE;
+    }
+    if (::unlink(fileName) != 0) {
+        FailWithErrno(errno);
+        return FALSE;
+    }
+    g_lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
+DWORD GetLastError() {
+    return g_lastError;
+}
+
+void SetLastError(DWORD errorCode) {
+    g_lastError = errorCode;
+}
