@@ -1,0 +1,151 @@
+#include "app/reassembly.h"
+
+#include "app/output_file.h"
+#include "dds/dds_header.h"
+#include "dds/mip_sizes.h"
+#include "dds/texture_format.h"
+#include "support/byte_buffer.h"
+#include "support/file_access.h"
+
+#include <cstdio>
+#include <cstring>
+#include <optional>
+
+namespace {
+
+constexpr std::uint32_t kBufferGranularity = 8192;
+
+// The 4-byte magic and the 124-byte header that open every DDS file.
+constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
+
+// The first chunk carries the three smallest levels; every larger level has
+// a numbered chunk of its own.
+constexpr std::int64_t kLevelsInFirstChunk = 3;
+
+// The three buffers of one pass, given back on every path out of it.
+struct PassBuffers {
+    ByteBuffer firstChunk{kBufferGranularity};
+    ByteBuffer levelChunk{kBufferGranularity};
+    ByteBuffer image{kBufferGranularity};
+
+    PassBuffers() = default;
+    PassBuffers(const PassBuffers&) = delete;
+    PassBuffers& operator=(const PassBuffers&) = delete;
+    ~PassBuffers() {
+        image.Release();
+        levelChunk.Release();
+        firstChunk.Release();
+    }
+};
+
+// Runs the pass on `buffers`; prints its one line.
+void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& baseName,
+             const CountedString& outputName) {
+    path.Format("%s.0", baseName.GetString());
+    HANDLE firstHandle = OpenFileByMode(path.GetString(), "r");
+    if (firstHandle == INVALID_HANDLE_VALUE) {
+        std::printf("%s doesn't appear to be a split DDS file (%s wasn't found)\n", baseName.GetString(),
+                    path.GetString());
+        return;
+    }
+    const bool firstRead = ReadHandleIntoBuffer(firstHandle, buffers.firstChunk);
+    CloseHandle(firstHandle);
+    if (!firstRead) {
+        std::printf("Failed to load file contents to buffer.\n");
+        return;
+    }
+
+    const ByteBuffer& first = buffers.firstChunk;
+    if (first.size < kPreambleBytes) {
+        std::printf("File too small.\n");
+        return;
+    }
+    if (ReadLittleEndian32(first.data) != DDS_MAGIC) {
+        std::printf("Invalid file signature.\n");
+        return;
+    }
+    const DDS_HEADER header = ReadDdsHeader(first.data + DDS_MAGIC_SIZE);
+    const TextureFormat format = ClassifyPixelFormat(header);
+    if (format == TextureFormat::Unknown) {
+        std::printf("Unknown texture format.\n");
+        return;
+    }
+
+    // Compared as a signed 32-bit count, as the header's field is read.
+    const std::int64_t numberedChunks =
+        static_cast<std::int64_t>(static_cast<std::int32_t>(header.dwMipMapCount)) - kLevelsInFirstChunk;
+    std::int32_t chunkCount = numberedChunks > 0 ? static_cast<std::int32_t>(numberedChunks) : 0;
+
+    // A chain whose size does not fit in 32 bits, or whose dimensions are
+    // negative as signed values, would size the image wrongly: refuse it.
+    const std::optional<std::uint32_t> chainSize =
+        CheckedSurfaceChainSize(static_cast<std::int32_t>(header.dwWidth), static_cast<std::int32_t>(header.dwHeight),
+                                static_cast<std::int32_t>(header.dwDepth),
+                                static_cast<std::int32_t>(header.dwMipMapCount), format);
+    if (!chainSize || *chainSize > UINT32_MAX - kPreambleBytes) {
+        std::printf("Couldn't allocate output buffer.\n");
+        return;
+    }
+    const std::uint32_t totalSize = kPreambleBytes + *chainSize;
+
+    ByteBuffer& image = buffers.image;
+    if (!image.Reserve(totalSize)) {
+        std::printf("Couldn't allocate output buffer.\n");
+        return;
+    }
+    image.size = totalSize;
+    std::memcpy(image.data, first.data, kPreambleBytes);
+    std::uint32_t writeOffset = kPreambleBytes;
+    std::uint32_t level = 0;
+
+    ByteBuffer& chunk = buffers.levelChunk;
+    while (chunkCount > 0) {
+        path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkCount));
+        if (!ReadFileIntoBuffer(path.GetString(), chunk)) {
+            std::printf("Failed to load chunk %d contents to buffer.\n", static_cast<int>(chunkCount));
+            return;
+        }
+        const std::optional<std::uint32_t> expected =
+            CheckedMipLevelSize(header.dwWidth, header.dwHeight, header.dwDepth, level, format);
+        if (!expected || chunk.size != *expected) {
+            std::printf("Chunk %d has unexpected size.\n", static_cast<int>(chunkCount));
+            return;
+        }
+        if (*expected > totalSize - writeOffset) {
+            std::printf("Chunk %d doesn't fit in the output buffer.\n", static_cast<int>(chunkCount));
+            return;
+        }
+        std::memcpy(image.data + writeOffset, chunk.data, *expected);
+        writeOffset += *expected;
+        level += 1;
+        chunkCount -= 1;
+    }
+
+    // The smallest levels follow the preamble of the first chunk. A first
+    // chunk shorter than they need leaves zeros; a longer one is refused.
+    const std::uint32_t smallLevelBytes = first.size - kPreambleBytes;
+    if (smallLevelBytes > totalSize - writeOffset) {
+        std::printf("File contents don't fit in the output buffer.\n");
+        return;
+    }
+    std::memcpy(image.data + writeOffset, first.data + kPreambleBytes, smallLevelBytes);
+
+    switch (WriteOutputFile(outputName.GetString(), image.data, totalSize)) {
+    case OutputResult::Written:
+        std::printf("Successfully unsplit %s.\n", baseName.GetString());
+        return;
+    case OutputResult::CannotOpen:
+        std::printf("Failed to open %s for writing.\n", outputName.GetString());
+        return;
+    case OutputResult::WriteFailed:
+        std::printf("Failed to write output buffer to file.\n");
+        return;
+    }
+}
+
+}  // namespace
+
+void ReassembleSplitTexture(CStringBufferA& path, const CountedString& baseName, const CountedString& outputName) {
+    PassBuffers buffers;
+    RunPass(buffers, path, baseName, outputName);
+}
