@@ -123,4 +123,23 @@ BOOL DeleteFileA(LPCSTR fileName);
 DWORD GetLastError();
 void SetLastError(DWORD errorCode);
 
+// Critical sections (win32_sync_posix.cpp): a recursive mutex that its owner
+// may enter again, held until left as often as entered. The struct is plain
+// data, so it may sit in zeroed static storage until initialised. Misuse that
+// Win32 leaves undefined (using a section that is not initialised or already
+// deleted, leaving one the thread does not hold, deleting one still held)
+// ends the process instead of corrupting state.
+#include <pthread.h>
+
+struct CRITICAL_SECTION {
+    pthread_mutex_t mutex;
+    DWORD live;  // a fixed tag between initialisation and deletion, else 0
+};
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+
+void InitializeCriticalSection(LPCRITICAL_SECTION section);
+void EnterCriticalSection(LPCRITICAL_SECTION section);
+void LeaveCriticalSection(LPCRITICAL_SECTION section);
+void DeleteCriticalSection(LPCRITICAL_SECTION section);
+
 #endif
