@@ -20,7 +20,7 @@ constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
 
 // The first chunk carries the three smallest levels; every larger level has
 // a numbered chunk of its own.
-constexpr std::int64_t kLevelsInFirstChunk = 3;
+constexpr std::uint32_t kLevelsInFirstChunk = 3;
 
 // The three buffers of one pass, given back on every path out of it.
 struct PassBuffers {
@@ -71,10 +71,9 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
         return;
     }
 
-    // Compared as a signed 32-bit count, as the header's field is read.
-    const std::int64_t numberedChunks =
-        static_cast<std::int64_t>(static_cast<std::int32_t>(header.dwMipMapCount)) - kLevelsInFirstChunk;
-    std::int32_t chunkCount = numberedChunks > 0 ? static_cast<std::int32_t>(numberedChunks) : 0;
+    // The difference is taken in 32 bits and read as a signed count.
+    const auto numberedChunks = static_cast<std::int32_t>(header.dwMipMapCount - kLevelsInFirstChunk);
+    std::int32_t chunkCount = numberedChunks > 0 ? numberedChunks : 0;
 
     // A chain whose size does not fit in 32 bits, or whose dimensions are
     // negative as signed values, would size the image wrongly: refuse it.
