@@ -13,13 +13,6 @@ void PutWord(Bytes& out, std::size_t offset, std::uint32_t value) {
     }
 }
 
-constexpr std::uint32_t FourCC(char a, char b, char c, char d) {
-    return static_cast<std::uint32_t>(static_cast<std::uint8_t>(a)) |
-           (static_cast<std::uint32_t>(static_cast<std::uint8_t>(b)) << 8) |
-           (static_cast<std::uint32_t>(static_cast<std::uint8_t>(c)) << 16) |
-           (static_cast<std::uint32_t>(static_cast<std::uint8_t>(d)) << 24);
-}
-
 struct Rgba {
     std::uint8_t r, g, b, a;
 };
@@ -154,14 +147,19 @@ Bytes EncodeLevel(SampleFormat format, std::uint32_t width, std::uint32_t height
 
 }  // namespace
 
-std::uint64_t LevelBytes(SampleFormat format, std::uint32_t width, std::uint32_t height, std::uint32_t depth) {
+std::uint64_t ElementLevelBytes(bool blocks, std::uint32_t bytesPerElement, std::uint32_t width,
+                                std::uint32_t height, std::uint32_t depth) {
     const std::uint64_t w = std::max<std::uint32_t>(width, 1);
     const std::uint64_t h = std::max<std::uint32_t>(height, 1);
     const std::uint64_t d = std::max<std::uint32_t>(depth, 1);
+    return blocks ? ((w + 3) / 4) * ((h + 3) / 4) * bytesPerElement * d : w * h * bytesPerElement * d;
+}
+
+std::uint64_t LevelBytes(SampleFormat format, std::uint32_t width, std::uint32_t height, std::uint32_t depth) {
     switch (format) {
-    case SampleFormat::Dxt1: return ((w + 3) / 4) * ((h + 3) / 4) * 8 * d;
-    case SampleFormat::Dxt5: return ((w + 3) / 4) * ((h + 3) / 4) * 16 * d;
-    case SampleFormat::Argb32: return w * h * 4 * d;
+    case SampleFormat::Dxt1: return ElementLevelBytes(true, 8, width, height, depth);
+    case SampleFormat::Dxt5: return ElementLevelBytes(true, 16, width, height, depth);
+    case SampleFormat::Argb32: return ElementLevelBytes(false, 4, width, height, depth);
     }
     return 0;
 }
@@ -171,37 +169,60 @@ std::uint32_t DimensionAtLevel(std::uint32_t levelZero, std::uint32_t level) {
     return shifted == 0 ? 1 : shifted;
 }
 
-Bytes MakePreamble(SampleFormat format, std::uint32_t width, std::uint32_t height, std::uint32_t mipCount) {
+HeaderFields SampleHeaderFields(SampleFormat format, std::uint32_t width, std::uint32_t height,
+                                std::uint32_t mipCount) {
+    HeaderFields fields;
+    const bool compressed = format != SampleFormat::Argb32;
+    // Caps, height, width, pixel format, mip count, and pitch or linear size.
+    fields.flags = 0x1 | 0x2 | 0x4 | 0x1000 | 0x20000 | (compressed ? 0x80000 : 0x8);
+    fields.height = height;
+    fields.width = width;
+    fields.pitchOrLinearSize =
+        compressed ? static_cast<std::uint32_t>(LevelBytes(format, width, height, 1)) : width * 4;
+    fields.depth = 0;  // a flat texture
+    fields.mipCount = mipCount;
+    if (compressed) {
+        fields.pixelFlags = 0x4;  // the FourCC is valid
+        fields.fourCC = format == SampleFormat::Dxt1 ? FourCC('D', 'X', 'T', '1') : FourCC('D', 'X', 'T', '5');
+    } else {
+        fields.pixelFlags = 0x41;  // RGB with alpha
+        fields.rgbBitCount = 32;
+        fields.redMask = 0x00FF0000;
+        fields.greenMask = 0x0000FF00;
+        fields.blueMask = 0x000000FF;
+        fields.alphaMask = 0xFF000000;
+    }
+    // A mipmapped texture: complex, mipmap and texture capabilities.
+    fields.caps = 0x8 | 0x400000 | 0x1000;
+    return fields;
+}
+
+Bytes MakePreamble(const HeaderFields& fields) {
     Bytes out(128, 0);
     PutWord(out, 0, FourCC('D', 'D', 'S', ' '));
     const std::size_t h = 4;  // the header follows the magic
-    const bool compressed = format != SampleFormat::Argb32;
-    // Caps, height, width, pixel format, mip count, and pitch or linear size.
-    const std::uint32_t flags = 0x1 | 0x2 | 0x4 | 0x1000 | 0x20000 | (compressed ? 0x80000 : 0x8);
     PutWord(out, h + 0, 124);
-    PutWord(out, h + 4, flags);
-    PutWord(out, h + 8, height);
-    PutWord(out, h + 12, width);
-    PutWord(out, h + 16,
-            compressed ? static_cast<std::uint32_t>(LevelBytes(format, width, height, 1)) : width * 4);
-    PutWord(out, h + 20, 0);  // depth: a flat texture
-    PutWord(out, h + 24, mipCount);
+    PutWord(out, h + 4, fields.flags);
+    PutWord(out, h + 8, fields.height);
+    PutWord(out, h + 12, fields.width);
+    PutWord(out, h + 16, fields.pitchOrLinearSize);
+    PutWord(out, h + 20, fields.depth);
+    PutWord(out, h + 24, fields.mipCount);
     const std::size_t pf = h + 72;  // the pixel format record
     PutWord(out, pf + 0, 32);
-    if (compressed) {
-        PutWord(out, pf + 4, 0x4);  // the FourCC is valid
-        PutWord(out, pf + 8, format == SampleFormat::Dxt1 ? FourCC('D', 'X', 'T', '1') : FourCC('D', 'X', 'T', '5'));
-    } else {
-        PutWord(out, pf + 4, 0x41);  // RGB with alpha
-        PutWord(out, pf + 12, 32);
-        PutWord(out, pf + 16, 0x00FF0000);
-        PutWord(out, pf + 20, 0x0000FF00);
-        PutWord(out, pf + 24, 0x000000FF);
-        PutWord(out, pf + 28, 0xFF000000);
-    }
-    // A mipmapped texture: complex, mipmap and texture capabilities.
-    PutWord(out, h + 104, 0x8 | 0x400000 | 0x1000);
+    PutWord(out, pf + 4, fields.pixelFlags);
+    PutWord(out, pf + 8, fields.fourCC);
+    PutWord(out, pf + 12, fields.rgbBitCount);
+    PutWord(out, pf + 16, fields.redMask);
+    PutWord(out, pf + 20, fields.greenMask);
+    PutWord(out, pf + 24, fields.blueMask);
+    PutWord(out, pf + 28, fields.alphaMask);
+    PutWord(out, h + 104, fields.caps);
     return out;
+}
+
+Bytes MakePreamble(SampleFormat format, std::uint32_t width, std::uint32_t height, std::uint32_t mipCount) {
+    return MakePreamble(SampleHeaderFields(format, width, height, mipCount));
 }
 
 std::vector<Bytes> MakeLevels(SampleFormat format, std::uint32_t width, std::uint32_t height,

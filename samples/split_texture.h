@@ -25,6 +25,50 @@ std::uint64_t LevelBytes(SampleFormat format, std::uint32_t width, std::uint32_t
 // below 1.
 std::uint32_t DimensionAtLevel(std::uint32_t levelZero, std::uint32_t level);
 
+// Size in bytes of one level of any format, described by its element: 4x4
+// blocks of `bytesPerElement` bytes when `blocks`, else pixels of that many
+// bytes. Dimensions below 1 count as 1. LevelBytes is this for the sample
+// formats.
+std::uint64_t ElementLevelBytes(bool blocks, std::uint32_t bytesPerElement, std::uint32_t width,
+                                std::uint32_t height, std::uint32_t depth);
+
+// A four-character code as a DDS file stores it: the first character in the
+// lowest byte.
+constexpr std::uint32_t FourCC(char a, char b, char c, char d) {
+    return static_cast<std::uint32_t>(static_cast<std::uint8_t>(a)) |
+           (static_cast<std::uint32_t>(static_cast<std::uint8_t>(b)) << 8) |
+           (static_cast<std::uint32_t>(static_cast<std::uint8_t>(c)) << 16) |
+           (static_cast<std::uint32_t>(static_cast<std::uint8_t>(d)) << 24);
+}
+
+// The header words a preamble is made of, each free to hold any value, so
+// that tests can describe formats beyond the sample ones, volume textures and
+// headers no well-formed file has. The magic, dwSize (124) and the pixel
+// format's dwSize (32) are always written; every other word is zero.
+struct HeaderFields {
+    std::uint32_t flags = 0;  // which header fields are valid
+    std::uint32_t height = 0;
+    std::uint32_t width = 0;
+    std::uint32_t pitchOrLinearSize = 0;
+    std::uint32_t depth = 0;
+    std::uint32_t mipCount = 0;
+    std::uint32_t pixelFlags = 0;  // the pixel format record from here on
+    std::uint32_t fourCC = 0;
+    std::uint32_t rgbBitCount = 0;
+    std::uint32_t redMask = 0;
+    std::uint32_t greenMask = 0;
+    std::uint32_t blueMask = 0;
+    std::uint32_t alphaMask = 0;
+    std::uint32_t caps = 0;
+};
+
+// The header fields of a `format` texture of the given size and mip count.
+HeaderFields SampleHeaderFields(SampleFormat format, std::uint32_t width, std::uint32_t height,
+                                std::uint32_t mipCount);
+
+// The 128-byte preamble of a DDS file: the magic and a header with `fields`.
+Bytes MakePreamble(const HeaderFields& fields);
+
 // The 128-byte preamble of a DDS file: the magic and a header describing a
 // `format` texture of the given size and mip count.
 Bytes MakePreamble(SampleFormat format, std::uint32_t width, std::uint32_t height, std::uint32_t mipCount);
