@@ -16,6 +16,8 @@
 //    another opener holds is never emptied behind its back.
 //  - Opening a directory fails (ERROR_ACCESS_DENIED), as CreateFileA does
 //    without FILE_FLAG_BACKUP_SEMANTICS.
+//  - Opening never waits: a pipe with no reader fails to open for writing
+//    (ERROR_FILE_NOT_FOUND) instead of blocking until one comes.
 //  - ReadFile and WriteFile move the whole count unless end of file or an
 //    error stops them; they retry interrupted and partial transfers and
 //    report the count actually moved.

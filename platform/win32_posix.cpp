@@ -32,7 +32,8 @@ int FdFromHandle(HANDLE handle) {
 DWORD ErrorFromErrno(int error) {
     switch (error) {
     case 0: return ERROR_SUCCESS;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
+    case ENOENT:
+    case ENXIO: return ERROR_FILE_NOT_FOUND;  // ENXIO: a pipe with no reader
     case ENOTDIR: return ERROR_PATH_NOT_FOUND;
     case EACCES:
     case EPERM:
@@ -89,7 +90,9 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
 
     const bool wantRead = (desiredAccess & GENERIC_READ) != 0;
     const bool wantWrite = (desiredAccess & GENERIC_WRITE) != 0;
-    int flags = O_CLOEXEC | O_NOCTTY;
+    // O_NONBLOCK keeps the open itself from waiting: CreateFileA never waits
+    // for the other end of a pipe, it fails. The flag is cleared once open.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     if (wantRead && wantWrite) {
         flags |= O_RDWR;
     } else if (wantWrite) {
@@ -127,6 +130,13 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         } else {
             FailWithErrno(errno);
         }
+        return INVALID_HANDLE_VALUE;
+    }
+
+    const int statusFlags = ::fcntl(fd, F_GETFL);
+    if (statusFlags == -1 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) == -1) {
+        CloseKeepingErrno(fd);
+        FailWithErrno(errno);
         return INVALID_HANDLE_VALUE;
     }
 

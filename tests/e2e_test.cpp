@@ -1051,6 +1051,20 @@ TEST_F(TexweldOutput, PipeWithAReaderIsWrittenInPlace) {
     EXPECT_TRUE(fs::is_fifo(dir.At("pipe.dds")));
 }
 
+TEST_F(TexweldOutput, PipeWithoutAReaderIsRefusedWithoutWaiting) {
+    SKIP_UNDER_EMULATOR();
+    const Texture texture = SampleTexture(SampleFormat::Dxt1, 16, 16, 5);
+    dir.PutSplit("small.dds", texture);
+    ASSERT_EQ(::mkfifo(dir.At("pipe.dds").c_str(), 0644), 0);
+
+    RunOptions options;
+    options.timeoutMilliseconds = 5000;
+    const Outcome outcome = Run({"small.dds.0", "pipe.dds"}, options);
+    EXPECT_EQ(outcome.line, CannotOpen("pipe.dds"));
+    EXPECT_EQ(outcome.added, Names{});
+    EXPECT_TRUE(fs::is_fifo(dir.At("pipe.dds")));
+}
+
 TEST_F(TexweldOutput, TakenTemporaryNameIsLeftAlone) {
     SKIP_UNDER_EMULATOR();
     RunOptions options;
