@@ -65,6 +65,10 @@ AllocHookTable DefaultAllocHooks() {
     return {DefaultRelease, DefaultAllocate, DefaultReallocate, DefaultFourth};
 }
 
+AllocHookTable FirstUseAllocHooks() {
+    return {FirstUseRelease, FirstUseAllocate, FirstUseReallocate, FirstUseFourth};
+}
+
 AllocHookTable InstallAllocHooks(const AllocHookTable& hooks) {
     const AllocHookTable previous = AllocHooks;
     AllocHooks = hooks;

@@ -34,6 +34,12 @@ extern AllocHookTable AllocHooks;
 // The default routines, as the first use installs them.
 AllocHookTable DefaultAllocHooks();
 
+// The first-use routines, as the table holds them before its first call.
+// Installing them again lets a test watch the first call install the
+// defaults; blocks still outstanding stay valid, since both sets wrap the
+// same malloc and free.
+AllocHookTable FirstUseAllocHooks();
+
 // Replaces the whole table and returns what it held before.
 //
 // The new release routine must accept every block still outstanding from the
