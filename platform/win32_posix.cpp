@@ -193,86 +193,71 @@ DWORD GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
     return static_cast<DWORD>(size & 0xFFFFFFFFu);
 }
 
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED) {
-    if (bytesRead != nullptr) {
-        *bytesRead = 0;
+namespace {
+
+// Moves `count` bytes with `transfer` (a read() or write() on `fd` at an
+// offset into the caller's buffer), retrying interrupted and partial calls:
+// Linux moves at most 0x7ffff000 bytes per call. A call that moves nothing
+// ends the loop: end of file for a read (a short count, not an error), a
+// device that takes nothing for a write (a failure). Reports the count moved.
+template <typename Transfer>
+BOOL TransferWhole(HANDLE file, const void* buffer, DWORD count, LPDWORD moved, bool nothingMovedFails,
+                   Transfer transfer) {
+    if (moved != nullptr) {
+        *moved = 0;
     }
     int fd;
     if (!IsValidHandle(file, &fd)) {
         return FALSE;
     }
-    if (buffer == nullptr && bytesToRead != 0) {
+    if (buffer == nullptr && count != 0) {
         g_lastError = ERROR_INVALID_PARAMETER;
         return FALSE;
     }
-    auto* out = static_cast<unsigned char*>(buffer);
     DWORD done = 0;
-    while (done < bytesToRead) {
-        // read() moves at most 0x7ffff000 bytes per call on Linux; loop on.
-        const ssize_t got = ::read(fd, out + done, bytesToRead - done);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    BOOL result = TRUE;
+    while (done < count) {
+        const ssize_t step = transfer(fd, done, count - done);
+        if (step < 0 && errno == EINTR) {
+            continue;
+        }
+        if (step < 0) {
             FailWithErrno(errno);
-            if (bytesRead != nullptr) {
-                *bytesRead = done;
+            result = FALSE;
+            break;
+        }
+        if (step == 0) {
+            if (nothingMovedFails) {
+                g_lastError = ERROR_DISK_FULL;
+                result = FALSE;
             }
-            return FALSE;
+            break;
         }
-        if (got == 0) {
-            break;  // end of file: a short count, not an error
-        }
-        done += static_cast<DWORD>(got);
+        done += static_cast<DWORD>(step);
     }
-    if (bytesRead != nullptr) {
-        *bytesRead = done;
+    if (moved != nullptr) {
+        *moved = done;
     }
-    g_lastError = ERROR_SUCCESS;
-    return TRUE;
+    if (result) {
+        g_lastError = ERROR_SUCCESS;
+    }
+    return result;
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    return TransferWhole(file, buffer, bytesToRead, bytesRead, false, [out](int fd, DWORD offset, DWORD count) {
+        return ::read(fd, out + offset, count);
+    });
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED) {
-    if (bytesWritten != nullptr) {
-        *bytesWritten = 0;
-    }
-    int fd;
-    if (!IsValidHandle(file, &fd)) {
-        return FALSE;
-    }
-    if (buffer == nullptr && bytesToWrite != 0) {
-        g_lastError = ERROR_INVALID_PARAMETER;
-        return FALSE;
-    }
     const auto* in = static_cast<const unsigned char*>(buffer);
-    DWORD done = 0;
-    while (done < bytesToWrite) {
-        const ssize_t put = ::write(fd, in + done, bytesToWrite - done);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            FailWithErrno(errno);
-            if (bytesWritten != nullptr) {
-                *bytesWritten = done;
-            }
-            return FALSE;
-        }
-        if (put == 0) {
-            // A device that accepts nothing: report the short count.
-            g_lastError = ERROR_DISK_FULL;
-            if (bytesWritten != nullptr) {
-                *bytesWritten = done;
-            }
-            return FALSE;
-        }
-        done += static_cast<DWORD>(put);
-    }
-    if (bytesWritten != nullptr) {
-        *bytesWritten = done;
-    }
-    g_lastError = ERROR_SUCCESS;
-    return TRUE;
+    return TransferWhole(file, buffer, bytesToWrite, bytesWritten, true, [in](int fd, DWORD offset, DWORD count) {
+        return ::write(fd, in + offset, count);
+    });
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh, DWORD moveMethod) {
