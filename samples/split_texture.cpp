@@ -248,7 +248,9 @@ std::vector<Chunk> SplitTexture(const Bytes& preamble, const std::vector<Bytes>&
     }
     chunks.push_back(std::move(first));
     for (std::uint32_t k = 1; k <= numbered; ++k) {
-        chunks.push_back({"." + std::to_string(k), levels[numbered - k]});
+        std::string suffix = ".";
+        suffix += std::to_string(k);  // not "." + ...: g++ 12 warns falsely at -O3
+        chunks.push_back({std::move(suffix), levels[numbered - k]});
     }
     return chunks;
 }

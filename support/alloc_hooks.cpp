@@ -75,6 +75,18 @@ AllocHookTable InstallAllocHooks(const AllocHookTable& hooks) {
     return previous;
 }
 
+void* AllocateMaybeZeroed(std::uint32_t byteCount, bool& zeroed) {
+    // Only the default pair may be bypassed: a block from calloc is one that
+    // the default release can free, and the default allocate is a plain
+    // malloc that counts nothing. Other routines see every call themselves.
+    if (AllocHooks.allocate == DefaultAllocate && AllocHooks.release == DefaultRelease) {
+        zeroed = true;
+        return std::calloc(byteCount, 1);
+    }
+    zeroed = false;
+    return AllocHooks.allocate(byteCount);
+}
+
 // The program's global operator new and delete go through the table, so that
 // every heap block, the standard library's included, shares one allocator.
 

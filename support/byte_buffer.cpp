@@ -1,5 +1,6 @@
 #include "support/byte_buffer.h"
 
+#include "platform/memory_hints.h"
 #include "support/alloc_hooks.h"
 
 #include <cstring>
@@ -23,15 +24,24 @@ bool ByteBuffer::Reserve(std::uint32_t count) {
         return true;
     }
 
-    auto* block = static_cast<std::uint8_t*>(AllocHooks.allocate(static_cast<std::uint32_t>(target)));
+    // A block that comes zeroed needs no fill: for a whole output image that
+    // would be hundreds of megabytes written once as zero and again with
+    // the image.
+    bool zeroed = false;
+    auto* block = static_cast<std::uint8_t*>(AllocateMaybeZeroed(static_cast<std::uint32_t>(target), zeroed));
     if (block == nullptr) {
         return false;
     }
+    // Before the block is first touched: users fill what they reserve right
+    // away, so a large block is better mapped in at once than page by page.
+    AdviseLargeBlock(block, static_cast<std::size_t>(target));
     if (data != nullptr) {
         std::memcpy(block, data, capacity);
         AllocHooks.release(data);
     }
-    std::memset(block + capacity, 0, static_cast<std::size_t>(target - capacity));
+    if (!zeroed) {
+        std::memset(block + capacity, 0, static_cast<std::size_t>(target - capacity));
+    }
     data = block;
     capacity = static_cast<std::uint32_t>(target);
     return true;
