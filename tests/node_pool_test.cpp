@@ -147,12 +147,6 @@ TEST(NodePool, ShutdownGivesEveryBlockBackThroughReleaseInChainOrder) {
     }
 }
 
-TEST(NodePoolDeathTest, ShutdownDeletesTheLock) {
-    NodePool pool;
-    pool.Shutdown();
-    EXPECT_DEATH(EnterCriticalSection(&pool.lock), "");
-}
-
 // Runs `work` on a thread of its own; false if it is still blocked after a
 // few seconds (the thread is then abandoned).
 template <typename Work>

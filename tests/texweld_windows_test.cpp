@@ -1,0 +1,273 @@
+// texweld.exe run as a child process while this process holds some of its
+// files open: the Windows share modes decide what it may open, and whatever
+// it cannot open leaves every file as it was.
+#include "platform/win32.h"
+#include "samples/split_texture.h"
+#include "tests/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+using texweld_test::FileExists;
+using texweld_test::ReadFileBytes;
+using texweld_test::TempDir;
+using texweld_test::WriteFileBytes;
+
+// The program under test, as a full Windows path: the build names it
+// relative to the folder the tests start in, and the child runs elsewhere.
+std::string TexweldExe() {
+    char full[MAX_PATH] = {};
+    const DWORD length = GetFullPathNameA(TEXWELD_WINDOWS_EXE, MAX_PATH, full, nullptr);
+    return length > 0 && length < MAX_PATH ? std::string(full, length) : std::string(TEXWELD_WINDOWS_EXE);
+}
+
+struct RunResult {
+    bool started = false;
+    DWORD exitCode = 0xFFFFFFFFu;
+    std::string out;  // standard output, line ends as the program wrote them
+};
+
+// Runs texweld.exe in `folder` with `arguments` (already quoted as needed)
+// and collects its standard output.
+RunResult RunTexweld(const std::string& folder, const std::string& arguments) {
+    RunResult result;
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+        return result;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = writeEnd;
+    PROCESS_INFORMATION process{};
+    const std::string exe = TexweldExe();
+    std::string commandLine = "\"" + exe + "\" " + arguments;
+    result.started = CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                    folder.c_str(), &startup, &process) != FALSE;
+    CloseHandle(writeEnd);  // the child holds the only write end now
+    if (result.started) {
+        char chunk[256];
+        DWORD got = 0;
+        while (ReadFile(readEnd, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+            result.out.append(chunk, got);
+        }
+        WaitForSingleObject(process.hProcess, 30000);
+        GetExitCodeProcess(process.hProcess, &result.exitCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    CloseHandle(readEnd);
+    return result;
+}
+
+// The one line a run printed, without its line end; flags anything else.
+std::string OneLine(const RunResult& run) {
+    EXPECT_TRUE(run.started);
+    EXPECT_EQ(run.exitCode, 0u);
+    std::string line = run.out;
+    EXPECT_TRUE(line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0 &&
+                line.find('\n') == line.size() - 1)
+        << "not one console line: " << run.out;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
+// True when the file at `path` holds exactly `bytes`; a mismatch is reported
+// by size and first differing offset rather than by dumping the contents.
+::testing::AssertionResult Holds(const std::string& path, const std::string& bytes) {
+    const std::string actual = ReadFileBytes(path);
+    if (actual == bytes) {
+        return ::testing::AssertionSuccess();
+    }
+    std::size_t offset = 0;
+    while (offset < actual.size() && offset < bytes.size() && actual[offset] == bytes[offset]) {
+        ++offset;
+    }
+    return ::testing::AssertionFailure() << path << " holds " << actual.size() << " bytes, expected "
+                                         << bytes.size() << "; first difference at offset " << offset;
+}
+
+// Names of the temporary files an output replacement uses, found anywhere
+// under `folder`.
+std::vector<std::string> TemporaryFiles(const std::string& folder) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(".texweld-", 0) == 0) {
+            found.push_back(entry.path().string());
+        }
+    }
+    return found;
+}
+
+// A 64x64 DXT1 texture with 7 levels split into tex.dds.0 to tex.dds.4,
+// and what they join into.
+class TexweldWindows : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const samplekit::Bytes preamble = samplekit::MakePreamble(samplekit::SampleFormat::Dxt1, 64, 64, 7);
+        const std::vector<samplekit::Bytes> levels =
+            samplekit::MakeLevels(samplekit::SampleFormat::Dxt1, 64, 64, 7);
+        ASSERT_TRUE(samplekit::WriteChunks(dir.File("tex.dds"), samplekit::SplitTexture(preamble, levels)));
+        const samplekit::Bytes joined = samplekit::JoinTexture(preamble, levels);
+        expected.assign(joined.begin(), joined.end());
+    }
+
+    // Opens `name` in the scratch folder as another program would hold it.
+    HANDLE Hold(const char* name, DWORD access, DWORD share) const {
+        HANDLE handle = CreateFileA(dir.File(name).c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE) << name;
+        return handle;
+    }
+
+    TempDir dir;
+    std::string expected;
+};
+
+TEST_F(TexweldWindows, ReassemblesWithRelativeNames) {
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0")), "Successfully unsplit tex.dds.");
+    EXPECT_TRUE(Holds(dir.File("tex.dds"), expected));
+    EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+}
+
+struct HeldOutputCase {
+    const char* label;
+    DWORD access;
+    DWORD share;
+};
+
+class TexweldHeldOutput : public TexweldWindows, public ::testing::WithParamInterface<HeldOutputCase> {};
+
+// Writing the output shares nothing, so any other opener with read or write
+// access keeps the old output in place, and the run says so.
+TEST_P(TexweldHeldOutput, IsNotReplacedAndNoTemporaryFileRemains) {
+    const HeldOutputCase& c = GetParam();
+    WriteFileBytes(dir.File("out.dds"), "the previous output");
+    HANDLE held = Hold("out.dds", c.access, c.share);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    // The platform enforces share modes between openers at all.
+    HANDLE writer = CreateFileA(dir.File("out.dds").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    const DWORD error = GetLastError();
+    if (writer != INVALID_HANDLE_VALUE) {
+        CloseHandle(writer);
+    }
+    ASSERT_EQ(writer, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+    const std::string line = OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds"));
+    CloseHandle(held);
+
+    EXPECT_EQ(line, "Failed to open out.dds for writing.");
+    EXPECT_TRUE(Holds(dir.File("out.dds"), "the previous output"));
+    EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds")), "Successfully unsplit tex.dds.");
+    EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holders, TexweldHeldOutput,
+    ::testing::Values(HeldOutputCase{"WriterSharingNothing", GENERIC_READ | GENERIC_WRITE, 0},
+                      HeldOutputCase{"ReaderSharingNothing", GENERIC_READ, 0},
+                      HeldOutputCase{"ReaderSharingReads", GENERIC_READ, FILE_SHARE_READ},
+                      HeldOutputCase{"ReaderSharingEverything", GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}),
+    [](const ::testing::TestParamInfo<HeldOutputCase>& info) { return std::string(info.param.label); });
+
+TEST_F(TexweldWindows, ChunksHeldByAWriterCannotBeRead) {
+    struct Case {
+        const char* chunk;
+        const char* line;
+    };
+    for (const Case& c : {Case{"tex.dds.0", "tex.dds doesn't appear to be a split DDS file (tex.dds.0 wasn't found)"},
+                          Case{"tex.dds.4", "Failed to load chunk 4 contents to buffer."},
+                          Case{"tex.dds.1", "Failed to load chunk 1 contents to buffer."}}) {
+        SCOPED_TRACE(c.chunk);
+        HANDLE held = Hold(c.chunk, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        const std::string line = OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds"));
+        CloseHandle(held);
+        EXPECT_EQ(line, c.line);
+        EXPECT_FALSE(FileExists(dir.File("out.dds")));
+        EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+    }
+}
+
+TEST_F(TexweldWindows, ChunksOtherReadersShareAreRead) {
+    HANDLE first = Hold("tex.dds.0", GENERIC_READ, FILE_SHARE_READ);
+    HANDLE largest = Hold("tex.dds.4", GENERIC_READ, FILE_SHARE_READ);
+    const std::string line = OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds"));
+    CloseHandle(largest);
+    CloseHandle(first);
+    EXPECT_EQ(line, "Successfully unsplit tex.dds.");
+    EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
+}
+
+TEST_F(TexweldWindows, ReadOnlyOutputIsNotReplaced) {
+    WriteFileBytes(dir.File("out.dds"), "the previous output");
+    ASSERT_TRUE(SetFileAttributesA(dir.File("out.dds").c_str(), FILE_ATTRIBUTE_READONLY));
+    HANDLE writer = CreateFileA(dir.File("out.dds").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (writer != INVALID_HANDLE_VALUE) {
+        CloseHandle(writer);
+        SetFileAttributesA(dir.File("out.dds").c_str(), FILE_ATTRIBUTE_NORMAL);
+        GTEST_SKIP() << "read-only files can be written here (Wine run by root)";
+    }
+    const std::string line = OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds"));
+    SetFileAttributesA(dir.File("out.dds").c_str(), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_EQ(line, "Failed to open out.dds for writing.");
+    EXPECT_TRUE(Holds(dir.File("out.dds"), "the previous output"));
+    EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+}
+
+TEST_F(TexweldWindows, NullDeviceOutputIsWrittenInPlace) {
+    for (const char* device : {"NUL", "nul", "\\\\.\\NUL"}) {
+        SCOPED_TRACE(device);
+        EXPECT_EQ(OneLine(RunTexweld(dir.Path(), std::string("tex.dds.0 ") + device)),
+                  "Successfully unsplit tex.dds.");
+        EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+    }
+    EXPECT_FALSE(FileExists(dir.File("tex.dds")));
+}
+
+TEST_F(TexweldWindows, OutputInAFolderNamedWithBackslashesOrADrive) {
+    ASSERT_TRUE(CreateDirectoryA(dir.File("sub").c_str(), nullptr));
+    WriteFileBytes(dir.File("sub/out.dds"), "the previous output");
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 sub\\out.dds")), "Successfully unsplit tex.dds.");
+    EXPECT_TRUE(Holds(dir.File("sub/out.dds"), expected));
+
+    // "C:name" is relative to drive C's current folder, which for the child
+    // is its own folder when that lies on C:.
+    const std::string& folder = dir.Path();
+    if (folder.size() > 2 && folder[1] == ':') {
+        const std::string drive = folder.substr(0, 2);
+        EXPECT_EQ(OneLine(RunTexweld(folder, "tex.dds.0 " + drive + "drive.dds")), "Successfully unsplit tex.dds.");
+        EXPECT_TRUE(Holds(dir.File("drive.dds"), expected));
+    }
+    EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+}
+
+TEST_F(TexweldWindows, ReplacedOutputKeepsItsHiddenAttribute) {
+    WriteFileBytes(dir.File("out.dds"), "the previous output");
+    ASSERT_TRUE(SetFileAttributesA(dir.File("out.dds").c_str(), FILE_ATTRIBUTE_HIDDEN));
+    if ((GetFileAttributesA(dir.File("out.dds").c_str()) & FILE_ATTRIBUTE_HIDDEN) == 0) {
+        GTEST_SKIP() << "this file system keeps no hidden attribute";
+    }
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds")), "Successfully unsplit tex.dds.");
+    EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
+    EXPECT_NE(GetFileAttributesA(dir.File("out.dds").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+}
+
+}  // namespace
