@@ -29,6 +29,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -198,7 +199,8 @@ public:
         std::error_code error;
         for (auto it = fs::recursive_directory_iterator(path_, error); !error && it != fs::end(it);
              it.increment(error)) {
-            std::string name = fs::relative(it->path(), path_).string();
+            // Lexically: fs::relative would list a link under its target's name.
+            std::string name = it->path().lexically_relative(path_).string();
             if (it->is_directory() && !it->is_symlink()) {
                 name += "/";
             }
@@ -1138,5 +1140,85 @@ INSTANTIATE_TEST_SUITE_P(
                       LimitCase{"NewOutputSignalAtDefault", false, false},
                       LimitCase{"ExistingOutputSignalAtDefault", true, false}),
     [](const ::testing::TestParamInfo<LimitCase>& info) { return std::string(info.param.label); });
+
+// ---------------------------------------------------------------------------
+// Files the program may not read, a folder it may not write, and inputs that
+// are not regular files. Run as root, the program runs as "nobody", so that
+// the permission bits hold for it too.
+
+struct AccessCase {
+    const char* label;
+    std::function<void(const Scratch&)> build;  // changes the rock split
+    std::string line;
+};
+
+void PrintTo(const AccessCase& c, std::ostream* out) {
+    *out << c.label;
+}
+
+class TexweldInaccessibleInput : public TexweldOutput, public ::testing::WithParamInterface<AccessCase> {};
+
+TEST_P(TexweldInaccessibleInput, IsReportedAndNothingChanges) {
+    SKIP_UNDER_EMULATOR();
+    const AccessCase& c = GetParam();
+    dir.Put("out.dds", previous_);
+    // Writable for whoever runs the program: only the case decides what fails.
+    ASSERT_EQ(::chmod(dir.At("out.dds").c_str(), 0666), 0);
+    RunOptions options;
+    if (::geteuid() == 0) {
+        constexpr uid_t kNobody = 65534;
+        ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+        options.beforeExec = [] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+                ::_exit(126);
+            }
+        };
+    }
+    c.build(dir);
+    if (HasFatalFailure()) {
+        return;
+    }
+    const Outcome outcome = Run({"tex.dds.0", "out.dds"}, options);
+    ::chmod(dir.Path().c_str(), 0700);
+    EXPECT_EQ(outcome.line, c.line);
+    EXPECT_EQ(outcome.added, Names{});
+    EXPECT_EQ(outcome.removed, Names{});
+    EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+}
+
+// Replaces chunk `name` by a symbolic link to `target`.
+std::function<void(const Scratch&)> LinkedChunk(const std::string& name, const std::string& target) {
+    return [name, target](const Scratch& dir) {
+        dir.Remove(name);
+        ASSERT_EQ(::symlink(target.c_str(), dir.At(name).c_str()), 0);
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, TexweldInaccessibleInput,
+    ::testing::Values(
+        AccessCase{"UnreadableChunk",
+                   [](const Scratch& dir) { ASSERT_EQ(::chmod(dir.At("tex.dds.3").c_str(), 0), 0); },
+                   ChunkUnreadable(3)},
+        AccessCase{"UnreadableFirstChunk",
+                   [](const Scratch& dir) { ASSERT_EQ(::chmod(dir.At("tex.dds.0").c_str(), 0), 0); },
+                   NotFound("tex.dds")},
+        AccessCase{"ReadOnlyOutput",
+                   [](const Scratch& dir) { ASSERT_EQ(::chmod(dir.At("out.dds").c_str(), 0444), 0); },
+                   CannotOpen("out.dds")},
+        // The existing output could be written, but no temporary file can be
+        // made beside it.
+        AccessCase{"FolderNotWritable", [](const Scratch& dir) { ASSERT_EQ(::chmod(dir.Path().c_str(), 0555), 0); },
+                   CannotOpen("out.dds")},
+        AccessCase{"ChunkLinkedToNothing", LinkedChunk("tex.dds.2", "nowhere"), ChunkUnreadable(2)},
+        // Devices and pipes have no size to read: opening them must not wait.
+        AccessCase{"ChunkLinkedToADevice", LinkedChunk("tex.dds.1", "/dev/zero"), ChunkSizeWrong(1)},
+        AccessCase{"FirstChunkIsAPipeWithoutAWriter",
+                   [](const Scratch& dir) {
+                       dir.Remove("tex.dds.0");
+                       ASSERT_EQ(::mkfifo(dir.At("tex.dds.0").c_str(), 0644), 0);
+                   },
+                   kTooSmall}),
+    [](const ::testing::TestParamInfo<AccessCase>& info) { return std::string(info.param.label); });
 
 }  // namespace

@@ -1,0 +1,144 @@
+#include "fuzz/in_process_run.h"
+
+#include "app/entry.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <dirent.h>
+#include <unistd.h>
+
+namespace texweld_inprocess {
+namespace {
+
+namespace fs = std::filesystem;
+
+// One anonymous file for every capture of the process, made on first use.
+int CaptureDescriptor() {
+    static std::FILE* const file = std::tmpfile();
+    if (file == nullptr) {
+        std::perror("texweld_inprocess: tmpfile");
+        std::abort();
+    }
+    return ::fileno(file);
+}
+
+}  // namespace
+
+std::string CaptureStdout(const std::function<void()>& body) {
+    const int capture = CaptureDescriptor();
+    std::fflush(stdout);
+    // Emptied and rewound: descriptor 1 will share this file offset.
+    if (::ftruncate(capture, 0) != 0 || ::lseek(capture, 0, SEEK_SET) != 0) {
+        std::perror("texweld_inprocess: ftruncate");
+        std::abort();
+    }
+    const int saved = ::dup(STDOUT_FILENO);
+    if (saved < 0 || ::dup2(capture, STDOUT_FILENO) < 0) {
+        std::perror("texweld_inprocess: dup");
+        std::abort();
+    }
+    body();
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+
+    std::string printed;
+    char chunk[4096];
+    for (off_t offset = 0;;) {
+        const ssize_t got = ::pread(capture, chunk, sizeof chunk, offset);
+        if (got <= 0) {
+            break;
+        }
+        printed.append(chunk, static_cast<std::size_t>(got));
+        offset += got;
+    }
+    return printed;
+}
+
+ArgumentVector::ArgumentVector(const std::vector<std::string>& arguments) {
+    texts_.reserve(arguments.size() + 1);
+    texts_.push_back("texweld");
+    texts_.insert(texts_.end(), arguments.begin(), arguments.end());
+    for (std::string& text : texts_) {
+        pointers_.push_back(text.data());
+    }
+    pointers_.push_back(nullptr);
+}
+
+std::string RunTexweld(const std::vector<std::string>& arguments) {
+    ArgumentVector argv(arguments);
+    return CaptureStdout([&argv] { TexweldMain(argv.Count(), argv.Values()); });
+}
+
+int CountOpenDescriptors() {
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (folder == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (entry->d_name[0] != '.') {
+            ++count;
+        }
+    }
+    ::closedir(folder);
+    return count - 1;  // the folder's own descriptor
+}
+
+ScratchFolder::ScratchFolder() {
+    std::error_code error;
+    std::string pattern = (fs::temp_directory_path(error) / "texweld-inprocess-XXXXXX").string();
+    if (!error && ::mkdtemp(pattern.data()) != nullptr) {
+        path_ = pattern;
+    }
+}
+
+ScratchFolder::~ScratchFolder() {
+    if (!path_.empty()) {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+}
+
+void ScratchFolder::Clear() const {
+    std::error_code error;
+    for (fs::directory_iterator it(path_, error), end; !error && it != end; it.increment(error)) {
+        std::error_code ignored;
+        fs::remove_all(it->path(), ignored);
+    }
+}
+
+std::set<std::string> ScratchFolder::Listing() const {
+    std::set<std::string> names;
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(path_, error), end; !error && it != end; it.increment(error)) {
+        // Lexically: fs::relative would resolve a link to its target's name.
+        std::string name = it->path().lexically_relative(path_).string();
+        if (it->is_directory() && !it->is_symlink()) {
+            name += "/";
+        }
+        names.insert(name);
+    }
+    return names;
+}
+
+bool PutFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(out);
+}
+
+bool GetFile(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace texweld_inprocess

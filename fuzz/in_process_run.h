@@ -1,0 +1,78 @@
+// Runs Texweld's entry routine inside the calling process, with what it
+// prints on standard output captured, and keeps a scratch folder for the
+// files it reads and writes. Shared by the fuzz target and the in-process
+// tests, which need to watch the allocation hooks during a run and so
+// cannot use a child process.
+//
+// POSIX only: standard output is redirected at the descriptor level.
+#pragma once
+
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace texweld_inprocess {
+
+// Runs `body` with descriptor 1 pointing at an anonymous file, flushing
+// stdout on both sides, and returns everything written to it meanwhile.
+// `body` must not print anything of its own that it expects to see.
+std::string CaptureStdout(const std::function<void()>& body);
+
+// An argument vector for TexweldMain: argv[0] is "texweld", then
+// `arguments`, then the null that ends it. The texts live as long as the
+// object.
+class ArgumentVector {
+public:
+    explicit ArgumentVector(const std::vector<std::string>& arguments);
+
+    ArgumentVector(const ArgumentVector&) = delete;
+    ArgumentVector& operator=(const ArgumentVector&) = delete;
+
+    int Count() const { return static_cast<int>(pointers_.size()) - 1; }
+    char** Values() { return pointers_.data(); }
+
+private:
+    std::vector<std::string> texts_;
+    std::vector<char*> pointers_;
+};
+
+// Runs TexweldMain on "texweld" followed by `arguments`; returns what it
+// printed.
+std::string RunTexweld(const std::vector<std::string>& arguments);
+
+// How many file descriptors the process has open (from /proc/self/fd); a
+// run that leaves one open shows as a higher count afterwards.
+int CountOpenDescriptors();
+
+// A fresh folder (mkdtemp) in the system's temporary folder, removed with
+// everything in it when the object goes out of scope.
+class ScratchFolder {
+public:
+    ScratchFolder();
+    ~ScratchFolder();
+
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    // Absolute; empty when no folder could be made.
+    const std::string& Path() const { return path_; }
+    std::string At(const std::string& name) const { return path_ + "/" + name; }
+
+    // Removes everything inside the folder, the folder itself staying.
+    void Clear() const;
+
+    // Every entry below the folder, relative to it; folders end in "/".
+    std::set<std::string> Listing() const;
+
+private:
+    std::string path_;
+};
+
+// Writes `bytes` to `path`, replacing what was there; false on failure.
+bool PutFile(const std::string& path, const std::string& bytes);
+
+// The whole file at `path`; false when it cannot be read.
+bool GetFile(const std::string& path, std::string& bytes);
+
+}  // namespace texweld_inprocess

@@ -1,0 +1,501 @@
+// Fuzz target over one whole run of Texweld: the command line, the first
+// chunk, the numbered chunks and what the folder held before.
+//
+// Each input (layout in fuzz_case.h) is written out as files in a scratch
+// folder, TexweldMain runs in this process with its standard output
+// captured, and the run is then checked against a model of the program kept
+// here, written from the file layout and the messages (only the pixel format
+// is classified by the program's own, separately tested, classifier):
+//  - exactly one line is printed, and it is the line the model predicts;
+//  - the output file exists only after the success line, and then holds
+//    exactly the preamble, the numbered chunks largest first, the rest of the
+//    first chunk and zeros up to the size the header gives;
+//  - on every other line every file is as it was before (an earlier output
+//    included) and nothing was added: no temporary file remains;
+//  - every block obtained through the allocation hooks during the run was
+//    given back, no block was larger than the header's checked total size
+//    or the largest file (rounded up to the buffers' granularity) call for,
+//    and no file descriptor was left open.
+// A failed check prints what differed and aborts.
+//
+// Allocations above kAllocationCap fail, as if memory ran out: headers that
+// describe images of up to 4 GiB are legitimate, but a fuzzer cannot afford
+// to fill and write one per input. The model knows the cap.
+#include "app/entry.h"
+#include "dds/dds_header.h"
+#include "dds/mip_sizes.h"
+#include "dds/texture_format.h"
+#include "fuzz/fuzz_case.h"
+#include "fuzz/in_process_run.h"
+#include "platform/file_system.h"
+#include "support/alloc_hooks.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using texweld_fuzz::ArgumentForm;
+using texweld_fuzz::FuzzCase;
+using texweld_fuzz::OutputKind;
+using texweld_inprocess::ScratchFolder;
+
+constexpr std::uint32_t kAllocationCap = 1u << 20;
+constexpr std::uint64_t kGranularity = 8192;  // the reassembly buffers' step
+constexpr std::uint64_t kNameAllowance = 4096;  // the string objects' blocks
+constexpr std::uint64_t kPreamble = 128;
+constexpr std::uint64_t kMax32 = UINT32_MAX;
+
+const std::string kEarlierOutput = "an output from an earlier run\n";
+
+// ---------------------------------------------------------------------------
+// Allocation hooks that count, remember the largest request and fail any
+// request above the cap, all only while a run is being watched.
+
+struct Watch {
+    bool active = false;
+    std::int64_t outstanding = 0;
+    std::uint32_t largest = 0;
+    std::uint32_t allocations = 0;
+};
+
+Watch g_watch;
+
+void* WatchedAllocate(std::uint32_t byteCount) {
+    if (!g_watch.active) {
+        return DefaultAllocHooks().allocate(byteCount);
+    }
+    ++g_watch.allocations;
+    g_watch.largest = std::max(g_watch.largest, byteCount);
+    if (byteCount > kAllocationCap) {
+        return nullptr;
+    }
+    void* block = DefaultAllocHooks().allocate(byteCount);
+    if (block != nullptr) {
+        ++g_watch.outstanding;
+    }
+    return block;
+}
+
+void WatchedRelease(void* block) {
+    if (g_watch.active && block != nullptr) {
+        --g_watch.outstanding;
+    }
+    DefaultAllocHooks().release(block);
+}
+
+void PrepareOnce() {
+    static const bool installed = [] {
+        AllocHookTable hooks = DefaultAllocHooks();
+        hooks.allocate = WatchedAllocate;
+        hooks.release = WatchedRelease;
+        InstallAllocHooks(hooks);
+        // A write past a file size limit then fails instead of ending the
+        // process, as it does for the program itself.
+        ReportWriteErrorsInsteadOfSignals();
+        // The capture keeps a descriptor open from its first use on: take
+        // it now, so that the runs' descriptor checks do not count it.
+        texweld_inprocess::CaptureStdout([] {});
+        return true;
+    }();
+    (void)installed;
+}
+
+// ---------------------------------------------------------------------------
+// The model: sizes in exact arithmetic, refused beyond 32 bits.
+
+std::uint32_t Word(const std::string& bytes, std::size_t offset) {
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        value |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[offset + i])) << (8 * i);
+    }
+    return value;
+}
+
+struct Element {
+    bool blocks;
+    std::uint64_t bytes;
+};
+
+// One level of w x h x d (each at least 1); empty beyond 32 bits.
+std::optional<std::uint64_t> LevelBytes(std::uint64_t w, std::uint64_t h, std::uint64_t d, Element element) {
+    const std::uint64_t across = element.blocks ? (w + 3) / 4 : w;
+    const std::uint64_t down = element.blocks ? (h + 3) / 4 : h;
+    std::uint64_t size = across * down;  // both below 2^31
+    if (size > kMax32) {
+        return std::nullopt;
+    }
+    size *= element.bytes;
+    if (size > kMax32) {
+        return std::nullopt;
+    }
+    size *= d;
+    if (size > kMax32) {
+        return std::nullopt;
+    }
+    return size;
+}
+
+// The whole chain the header counts: levels halve to 1 and the chain ends
+// after the first 1x1x1 level; a count of 0 or less is one level. Empty when
+// a dimension is negative as a signed value or the total is beyond 32 bits.
+std::optional<std::uint64_t> ChainBytes(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
+                                        std::uint32_t count, Element element) {
+    if (width > INT32_MAX || height > INT32_MAX || depth > INT32_MAX) {
+        return std::nullopt;
+    }
+    const std::uint64_t levels = count >= 1 && count <= INT32_MAX ? count : 1;
+    std::uint64_t w = width, h = height, d = depth, total = 0;
+    for (std::uint64_t level = 0; level < levels && (w | h | d) != 0; ++level) {
+        const std::optional<std::uint64_t> size = LevelBytes(std::max<std::uint64_t>(w, 1),
+                                                             std::max<std::uint64_t>(h, 1),
+                                                             std::max<std::uint64_t>(d, 1), element);
+        if (!size || total + *size > kMax32) {
+            return std::nullopt;
+        }
+        total += *size;
+        w = std::max<std::uint64_t>(w, 1) / 2;
+        h = std::max<std::uint64_t>(h, 1) / 2;
+        d = std::max<std::uint64_t>(d, 1) / 2;
+    }
+    return total;
+}
+
+// Level `level` as a chunk must hold it: each dimension shifted by the
+// level modulo 32 and raised to 1.
+std::optional<std::uint64_t> ChunkBytes(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
+                                        std::uint64_t level, Element element) {
+    const auto at = [level](std::uint32_t value) {
+        const std::uint32_t shifted = value >> (level % 32);
+        return shifted == 0 ? 1u : shifted;
+    };
+    if (at(width) > INT32_MAX || at(height) > INT32_MAX || at(depth) > INT32_MAX) {
+        return std::nullopt;
+    }
+    return LevelBytes(at(width), at(height), at(depth), element);
+}
+
+std::uint64_t RoundUp(std::uint64_t count) {
+    return (count + kGranularity - 1) / kGranularity * kGranularity;
+}
+
+// ---------------------------------------------------------------------------
+// One input laid out as files.
+
+struct Layout {
+    std::string folder;  // where the chunks are
+    std::string base;
+    std::vector<std::string> arguments;  // after the program's own name
+    std::string output;                  // the output argument as given
+    bool outputIsPlainFile = false;      // an ordinary file name beside the chunks
+    std::string written;                 // the file a successful run writes
+};
+
+// What the model says a run prints and leaves.
+struct Expectation {
+    std::string line;
+    bool written = false;
+    std::string output;  // the output's bytes when written
+    std::uint64_t largestAllocation = kNameAllowance;
+};
+
+bool Readable(const FuzzCase& fuzzCase, std::uint64_t chunk) {
+    if (chunk >= fuzzCase.files.size()) {
+        return false;
+    }
+    return chunk == 0 ? fuzzCase.folderChunk != texweld_fuzz::kFirstChunkIsFolder : fuzzCase.folderChunk != chunk;
+}
+
+Expectation Predict(const FuzzCase& fuzzCase, const Layout& layout) {
+    Expectation expect;
+    for (const std::string& file : fuzzCase.files) {
+        expect.largestAllocation = std::max(expect.largestAllocation, RoundUp(file.size()));
+    }
+    if (fuzzCase.form == ArgumentForm::None) {
+        expect.line = "Syntax: Texweld <first dds chunk> [output filename]";
+        return expect;
+    }
+    const std::string& base = layout.base;
+    if (!Readable(fuzzCase, 0)) {
+        expect.line = base + " doesn't appear to be a split DDS file (" + base + ".0 wasn't found)";
+        return expect;
+    }
+    const std::string& first = fuzzCase.files[0];
+    if (first.size() < kPreamble) {
+        expect.line = "File too small.";
+        return expect;
+    }
+    if (first.compare(0, 4, "DDS ") != 0) {
+        expect.line = "Invalid file signature.";
+        return expect;
+    }
+    const auto* preamble = reinterpret_cast<const std::uint8_t*>(first.data());
+    const TextureFormat format = ClassifyPixelFormat(ReadDdsHeader(preamble + DDS_MAGIC_SIZE));
+    const Element element{IsBlockCompressed(format), BytesPerElement(format)};
+    if (format == TextureFormat::Unknown || element.bytes == 0) {
+        expect.line = "Unknown texture format.";
+        return expect;
+    }
+    const std::uint32_t height = Word(first, 12), width = Word(first, 16);
+    const std::uint32_t depth = Word(first, 24), mipCount = Word(first, 28);
+
+    const std::optional<std::uint64_t> chain = ChainBytes(width, height, depth, mipCount, element);
+    if (chain) {
+        expect.largestAllocation = std::max(expect.largestAllocation, RoundUp(kPreamble + *chain));
+    }
+    if (!chain || RoundUp(kPreamble + *chain) > kAllocationCap) {
+        expect.line = "Couldn't allocate output buffer.";
+        return expect;
+    }
+    const std::uint64_t total = kPreamble + *chain;
+    std::string image = first.substr(0, kPreamble);
+
+    const std::uint32_t difference = mipCount - 3u;
+    const std::uint64_t numbered = difference >= 1 && difference <= INT32_MAX ? difference : 0;
+    for (std::uint64_t chunk = numbered; chunk >= 1; --chunk) {
+        const std::string number = std::to_string(chunk);
+        if (!Readable(fuzzCase, chunk)) {
+            expect.line = "Failed to load chunk " + number + " contents to buffer.";
+            return expect;
+        }
+        const std::string& content = fuzzCase.files[chunk];
+        const std::optional<std::uint64_t> size = ChunkBytes(width, height, depth, numbered - chunk, element);
+        if (!size || content.size() != *size) {
+            expect.line = "Chunk " + number + " has unexpected size.";
+            return expect;
+        }
+        if (image.size() + content.size() > total) {
+            expect.line = "Chunk " + number + " doesn't fit in the output buffer.";
+            return expect;
+        }
+        image += content;
+    }
+    if (image.size() + (first.size() - kPreamble) > total) {
+        expect.line = "File contents don't fit in the output buffer.";
+        return expect;
+    }
+    image.append(first, kPreamble);
+    image.resize(total, '\0');
+
+    if (fuzzCase.form != ArgumentForm::FirstChunk && fuzzCase.output != OutputKind::Plain) {
+        expect.line = "Failed to open " + layout.output + " for writing.";
+        return expect;
+    }
+    const std::uint32_t limit = texweld_fuzz::FileSizeLimitBytes(fuzzCase.fileSizeLimit);
+    if (limit != 0 && image.size() > limit) {
+        expect.line = "Failed to write output buffer to file.";
+        // A link is written through in place: its target keeps what fitted.
+        // A replaced file stays as it was.
+        expect.written = fuzzCase.outputIsLink;
+        expect.output = image.substr(0, limit);
+        return expect;
+    }
+    expect.line = "Successfully unsplit " + base + ".";
+    expect.written = true;
+    expect.output = std::move(image);
+    return expect;
+}
+
+// ---------------------------------------------------------------------------
+// Checks.
+
+[[noreturn]] void Fail(const std::string& what, const std::string& detail) {
+    std::fprintf(stderr, "reassembly_fuzzer: %s\n%s\n", what.c_str(), detail.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+void Require(bool condition, const std::string& what, const std::string& detail = "") {
+    if (!condition) {
+        Fail(what, detail);
+    }
+}
+
+bool MakeFolder(const std::string& path) {
+    return ::mkdir(path.c_str(), 0755) == 0;
+}
+
+Layout WriteOut(const FuzzCase& fuzzCase, const ScratchFolder& scratch) {
+    Layout layout;
+    layout.folder = scratch.Path();
+    std::string stem = fuzzCase.upperCase ? "TEX.DDS" : "tex.dds";
+    if (fuzzCase.longNames) {
+        // Past the 260 bytes a string buffer keeps inline, for every name.
+        layout.folder += "/" + std::string(200, 'f');
+        Require(MakeFolder(layout.folder), "cannot make the long folder");
+        stem = std::string(60, 'g') + stem.substr(3);
+    }
+    layout.base = layout.folder + "/" + stem;
+
+    for (std::size_t chunk = 0; chunk <= fuzzCase.numbered; ++chunk) {
+        const std::string name = layout.base + "." + std::to_string(chunk);
+        const bool folder = chunk == 0 ? fuzzCase.folderChunk == texweld_fuzz::kFirstChunkIsFolder
+                                       : fuzzCase.folderChunk == chunk;
+        if (folder) {
+            Require(MakeFolder(name), "cannot make folder " + name);
+        } else if (chunk < fuzzCase.files.size()) {
+            Require(texweld_inprocess::PutFile(name, fuzzCase.files[chunk]), "cannot write " + name);
+        }
+    }
+
+    if (fuzzCase.form == ArgumentForm::None) {
+        return layout;
+    }
+    layout.arguments.push_back(fuzzCase.nameBase ? layout.base : layout.base + ".0");
+    if (fuzzCase.form == ArgumentForm::FirstChunk) {
+        layout.output = layout.base;
+        layout.outputIsPlainFile = true;
+    } else {
+        switch (fuzzCase.output) {
+        case OutputKind::Plain:
+            layout.output = layout.folder + "/out.dds";
+            layout.outputIsPlainFile = true;
+            break;
+        case OutputKind::InMissingFolder:
+            layout.output = layout.folder + "/missing/out.dds";
+            break;
+        case OutputKind::Empty:
+            break;
+        case OutputKind::Folder:
+            layout.output = layout.folder + "/folder.dds";
+            Require(MakeFolder(layout.output), "cannot make the output folder");
+            break;
+        }
+        layout.arguments.push_back(layout.output);
+        if (fuzzCase.form == ArgumentForm::WithExtra) {
+            layout.arguments.push_back(layout.folder + "/extra.dds");
+        }
+    }
+    layout.written = layout.output;
+    if (layout.outputIsPlainFile && fuzzCase.outputIsLink) {
+        // Written through in place; a link to nothing creates its target.
+        layout.written = layout.folder + "/target.dds";
+        Require(::symlink("target.dds", layout.output.c_str()) == 0, "cannot make the output link");
+    }
+    if (fuzzCase.outputExists && layout.outputIsPlainFile) {
+        Require(texweld_inprocess::PutFile(layout.written, kEarlierOutput), "cannot write the earlier output");
+    }
+    if (fuzzCase.temporaryNameTaken) {
+        const std::string taken = layout.folder + "/.texweld-" + std::to_string(::getpid()) + "-0.tmp";
+        Require(texweld_inprocess::PutFile(taken, "taken"), "cannot take the temporary name");
+    }
+    return layout;
+}
+
+// Every regular file below the scratch folder and its bytes; links are
+// followed only by the listing of their targets.
+std::map<std::string, std::string> Contents(const ScratchFolder& scratch) {
+    std::map<std::string, std::string> contents;
+    for (const std::string& name : scratch.Listing()) {
+        if (name.back() != '/' && !std::filesystem::is_symlink(scratch.At(name))) {
+            std::string bytes;
+            Require(texweld_inprocess::GetFile(scratch.At(name), bytes), "cannot read back " + name);
+            contents.emplace(name, std::move(bytes));
+        }
+    }
+    return contents;
+}
+
+std::string Describe(const FuzzCase& fuzzCase, const Layout& layout) {
+    std::string text = "arguments:";
+    for (const std::string& argument : layout.arguments) {
+        text += " \"" + argument + "\"";
+    }
+    text += "\nfiles:";
+    for (std::size_t i = 0; i < fuzzCase.files.size(); ++i) {
+        text += " ." + std::to_string(i) + "=" + std::to_string(fuzzCase.files[i].size()) + "B";
+    }
+    text += "\nfolder chunk: " + std::to_string(fuzzCase.folderChunk) +
+            ", earlier output: " + (fuzzCase.outputExists ? "yes" : "no") +
+            ", output link: " + (fuzzCase.outputIsLink ? "yes" : "no") +
+            ", temporary name taken: " + (fuzzCase.temporaryNameTaken ? "yes" : "no") +
+            ", file size limit: " + std::to_string(texweld_fuzz::FileSizeLimitBytes(fuzzCase.fileSizeLimit));
+    return text;
+}
+
+ScratchFolder& Scratch() {
+    static ScratchFolder scratch;
+    Require(!scratch.Path().empty(), "cannot make a scratch folder");
+    return scratch;
+}
+
+void RunOne(const FuzzCase& fuzzCase) {
+    const ScratchFolder& scratch = Scratch();
+    const Layout layout = WriteOut(fuzzCase, scratch);
+    const Expectation expect = Predict(fuzzCase, layout);
+    const std::string context = Describe(fuzzCase, layout);
+
+    const std::set<std::string> namesBefore = scratch.Listing();
+    const std::map<std::string, std::string> before = Contents(scratch);
+    const int openDescriptors = texweld_inprocess::CountOpenDescriptors();
+
+    texweld_inprocess::ArgumentVector argv(layout.arguments);
+    const std::uint32_t limit = texweld_fuzz::FileSizeLimitBytes(fuzzCase.fileSizeLimit);
+    rlimit unlimited{};
+    Require(::getrlimit(RLIMIT_FSIZE, &unlimited) == 0, "cannot read the file size limit");
+    g_watch = Watch{};
+    const std::string printed = texweld_inprocess::CaptureStdout([&] {
+        if (limit != 0) {
+            const rlimit limited{std::min<rlim_t>(limit, unlimited.rlim_max), unlimited.rlim_max};
+            Require(::setrlimit(RLIMIT_FSIZE, &limited) == 0, "cannot limit the file size");
+        }
+        g_watch.active = true;
+        TexweldMain(argv.Count(), argv.Values());
+        g_watch.active = false;
+        if (limit != 0) {
+            Require(::setrlimit(RLIMIT_FSIZE, &unlimited) == 0, "cannot lift the file size limit");
+        }
+    });
+    const Watch watched = g_watch;
+
+    Require(std::count(printed.begin(), printed.end(), '\n') == 1 && printed.back() == '\n',
+            "not exactly one line printed", "\"" + printed + "\"\n" + context);
+    const std::string line = printed.substr(0, printed.size() - 1);
+    Require(line == expect.line, "unexpected line",
+            "printed:  \"" + line + "\"\nexpected: \"" + expect.line + "\"\n" + context);
+    Require(watched.outstanding == 0, "blocks not given back: " + std::to_string(watched.outstanding), context);
+    Require(watched.largest <= expect.largestAllocation,
+            "allocation of " + std::to_string(watched.largest) + " bytes where at most " +
+                std::to_string(expect.largestAllocation) + " are called for",
+            context);
+    Require(texweld_inprocess::CountOpenDescriptors() == openDescriptors, "a file descriptor was left open", context);
+
+    // Only the output may have changed, and only on success.
+    std::set<std::string> namesExpected = namesBefore;
+    std::map<std::string, std::string> expected = before;
+    if (expect.written) {
+        const std::string name = layout.written.substr(scratch.Path().size() + 1);
+        namesExpected.insert(name);
+        expected[name] = expect.output;
+    }
+    Require(scratch.Listing() == namesExpected, "files appeared or vanished", context);
+    const std::map<std::string, std::string> after = Contents(scratch);
+    for (const auto& [name, bytes] : expected) {
+        const auto found = after.find(name);
+        if (found == after.end() || found->second != bytes) {
+            const std::string held = found == after.end() ? "nothing" : std::to_string(found->second.size()) + " bytes";
+            Fail(name + " holds " + held + " where " + std::to_string(bytes.size()) + " bytes were expected", context);
+        }
+    }
+    scratch.Clear();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    PrepareOnce();
+    RunOne(texweld_fuzz::DecodeFuzzCase(data, size));
+    return 0;
+}
