@@ -10,70 +10,41 @@
 
 namespace {
 
-using texweld_test::AllocFaultInjector;
-
 bool HoldsDefaults(const AllocHookTable& table) {
     const AllocHookTable defaults = DefaultAllocHooks();
     return table.release == defaults.release && table.allocate == defaults.allocate &&
            table.reallocate == defaults.reallocate && table.fourth == defaults.fourth;
 }
 
-// One first call through one slot of the first-use table. It records the
-// table right after that call, before anything else can run, and says
-// whether the call gave the result its default would have.
-struct FirstCall {
-    const char* what;
-    bool (*call)(AllocHookTable& after);
-};
-
-const FirstCall kFirstCalls[] = {
-    {"release of null", [](AllocHookTable& after) {
-         AllocHooks.release(nullptr);
-         after = AllocHooks;
-         return true;
-     }},
-    // A block from malloc must reach free: the sanitizer build reports a leak otherwise.
-    {"release of a block", [](AllocHookTable& after) {
-         void* block = std::malloc(8);
-         AllocHooks.release(block);
-         after = AllocHooks;
-         return true;
-     }},
-    {"allocate", [](AllocHookTable& after) {
-         void* block = AllocHooks.allocate(32);
-         after = AllocHooks;
-         AllocHooks.release(block);
-         return block != nullptr;
-     }},
-    {"reallocate", [](AllocHookTable& after) {
-         void* block = AllocHooks.reallocate(nullptr, 16);
-         after = AllocHooks;
-         AllocHooks.release(block);
-         return block != nullptr;
-     }},
-    {"fourth", [](AllocHookTable& after) {
-         const std::int32_t result = AllocHooks.fourth();
-         after = AllocHooks;
-         return result == 0;
-     }},
-};
-
-TEST(AllocHooks, FirstCallThroughAnySlotInstallsAllFourDefaults) {
+TEST(AllocHooks, FirstCallThroughAnySlotInstallsAllFourDefaultsAndActsAsItsDefault) {
+    // Each call says whether its result is the default's, and leaves any
+    // block it obtained in `block` for the test to free.
+    struct FirstCall {
+        const char* what;
+        bool (*call)(void*& block);
+    };
+    const FirstCall calls[] = {
+        {"release of null", [](void*&) { return AllocHooks.release(nullptr), true; }},
+        // A block from malloc must reach free: the sanitizer build reports a leak otherwise.
+        {"release of a block", [](void*&) { return AllocHooks.release(std::malloc(8)), true; }},
+        {"allocate", [](void*& block) { return (block = AllocHooks.allocate(32)) != nullptr; }},
+        {"reallocate", [](void*& block) { return (block = AllocHooks.reallocate(nullptr, 16)) != nullptr; }},
+        {"fourth", [](void*&) { return AllocHooks.fourth() == 0; }},
+    };
     ASSERT_FALSE(HoldsDefaults(FirstUseAllocHooks()));  // else this proves nothing
-    for (const FirstCall& first : kFirstCalls) {
-        AllocHookTable after{};
+    for (const FirstCall& first : calls) {
+        void* block = nullptr;
         const AllocHookTable saved = InstallAllocHooks(FirstUseAllocHooks());
-        const bool resultAsDefault = first.call(after);
-        InstallAllocHooks(saved);
-        EXPECT_TRUE(resultAsDefault) << first.what;
+        const bool asDefault = first.call(block);
+        const AllocHookTable after = InstallAllocHooks(saved);
+        std::free(block);
+        EXPECT_TRUE(asDefault) << first.what;
         EXPECT_TRUE(HoldsDefaults(after)) << first.what;
     }
-    EXPECT_EQ(DefaultAllocHooks().fourth(), 0);
 }
 
-TEST(AllocHooks, GlobalNewAndDeleteGoThroughTheSlots) {
-    AllocFaultInjector injector;
-    injector.ResetCounts();
+TEST(AllocHooks, GlobalNewAndDeleteGoThroughTheSlotsAndReportExhaustion) {
+    texweld_test::AllocFaultInjector injector;
     void* single = ::operator new(24);
     void* array = ::operator new[](40);
     void* empty = ::operator new(0);
@@ -87,10 +58,16 @@ TEST(AllocHooks, GlobalNewAndDeleteGoThroughTheSlots) {
     EXPECT_EQ(releases, 3u);
     EXPECT_EQ(sizes, std::make_tuple(24u, 40u, 1u));  // new of 0 bytes asks for 1
     EXPECT_NE(empty, nullptr);
-}
 
-TEST(AllocHooks, GlobalNewReportsExhaustionAsTheLanguageRequires) {
-    AllocFaultInjector injector;
+    // Truncating a count past 32 bits would hand back a block far too small.
+    if constexpr (sizeof(std::size_t) > 4) {
+        injector.ResetCounts();
+        void* huge = ::operator new(static_cast<std::size_t>(std::uint64_t{1} << 33), std::nothrow);
+        const auto asked = injector.Allocations();
+        EXPECT_EQ(huge, nullptr);
+        EXPECT_EQ(asked, 0u);
+    }
+
     injector.FailAll();
     bool threw = false;
     try {
@@ -102,19 +79,6 @@ TEST(AllocHooks, GlobalNewReportsExhaustionAsTheLanguageRequires) {
     injector.Disarm();
     EXPECT_TRUE(threw);
     EXPECT_EQ(quiet, nullptr);
-}
-
-TEST(AllocHooks, GlobalNewRefusesCountsBeyondThirtyTwoBits) {
-    // Truncating the count to 32 bits would hand back a block far too small.
-    if constexpr (sizeof(std::size_t) <= 4) {
-        GTEST_SKIP() << "every count fits in 32 bits here";
-    }
-    const auto huge = static_cast<std::size_t>(std::uint64_t{1} << 33);
-    AllocFaultInjector injector;
-    void* block = ::operator new(huge, std::nothrow);
-    const auto allocations = injector.Allocations();
-    EXPECT_EQ(block, nullptr);
-    EXPECT_EQ(allocations, 0u);
 }
 
 }  // namespace

@@ -19,47 +19,33 @@ namespace {
 
 using texweld_test::ReadFileBytes;
 using texweld_test::TempDir;
-using texweld_test::WriteFileBytes;
 
 HANDLE Open(const std::string& path, DWORD access, DWORD share, DWORD disposition) {
     return CreateFileA(path.c_str(), access, share, nullptr, disposition, 0, nullptr);
 }
 
-TEST(Win32Posix, ReadAndWriteReportTheBytesMoved) {
+TEST(Win32Posix, ReadWriteAndSeekReportTheBytesMovedAndWherePositionLands) {
     TempDir dir;
     const std::string path = dir.File("data");
     HANDLE out = Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
-    ASSERT_NE(out, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    EXPECT_TRUE(WriteFile(out, "0123456789", 10, &written, nullptr));
-    EXPECT_EQ(written, 10u);
+    DWORD moved = 0;
+    EXPECT_TRUE(WriteFile(out, "0123456789", 10, &moved, nullptr));
+    EXPECT_EQ(moved, 10u);
     EXPECT_TRUE(CloseHandle(out));
-    EXPECT_EQ(ReadFileBytes(path), "0123456789");
 
     HANDLE in = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-    ASSERT_NE(in, INVALID_HANDLE_VALUE);
     char bytes[32] = {};
-    DWORD read = 99;
-    EXPECT_TRUE(ReadFile(in, bytes, 4, &read, nullptr));
-    EXPECT_EQ(read, 4u);
-    EXPECT_TRUE(ReadFile(in, bytes, sizeof bytes, &read, nullptr));  // end of file: short, not an error
-    EXPECT_EQ(read, 6u);
-    EXPECT_EQ(std::string(bytes, read), "456789");
-    EXPECT_TRUE(ReadFile(in, bytes, sizeof bytes, &read, nullptr));
-    EXPECT_EQ(read, 0u);
-
+    EXPECT_TRUE(ReadFile(in, bytes, 4, &moved, nullptr) && moved == 4);
+    EXPECT_TRUE(ReadFile(in, bytes, sizeof bytes, &moved, nullptr));  // end of file: short, not an error
+    EXPECT_EQ(std::string(bytes, moved), "456789");
+    EXPECT_TRUE(ReadFile(in, bytes, sizeof bytes, &moved, nullptr) && moved == 0);
     EXPECT_EQ(SetFilePointer(in, -3, nullptr, FILE_END), 7u);
-    EXPECT_TRUE(ReadFile(in, bytes, sizeof bytes, &read, nullptr));
-    EXPECT_EQ(std::string(bytes, read), "789");
-    EXPECT_EQ(SetFilePointer(in, 0, nullptr, FILE_END), 10u);
     LONG high = 0;
     EXPECT_EQ(SetFilePointer(in, 2, &high, FILE_BEGIN), 2u);
     EXPECT_EQ(high, 0);
     EXPECT_EQ(GetFileSize(in, nullptr), 10u);
-
-    // Writing through a read-only handle moves nothing.
-    EXPECT_FALSE(WriteFile(in, "x", 1, &written, nullptr));
-    EXPECT_EQ(written, 0u);
+    EXPECT_FALSE(WriteFile(in, "x", 1, &moved, nullptr));  // read-only handle
+    EXPECT_EQ(moved, 0u);
     EXPECT_TRUE(CloseHandle(in));
 }
 
@@ -74,131 +60,89 @@ TEST(Win32Posix, WriteCutShortByTheFileSizeLimitReportsTheShortCount) {
         rlimit limit{};
         getrlimit(RLIMIT_FSIZE, &limit);
         limit.rlim_cur = 10;
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            _exit(10);
-        }
-        HANDLE out = Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS);
-        if (out == INVALID_HANDLE_VALUE) {
-            _exit(11);
-        }
+        HANDLE out = setrlimit(RLIMIT_FSIZE, &limit) == 0 ? Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS)
+                                                           : INVALID_HANDLE_VALUE;
         const std::string bytes(100, 'z');
         DWORD written = 1234;
         const BOOL ok = WriteFile(out, bytes.data(), 100, &written, nullptr);
-        const DWORD error = GetLastError();
-        CloseHandle(out);
-        _exit(ok ? 12 : written != 10 ? 13 : error != ERROR_DISK_FULL ? 14 : 0);
+        _exit(out == INVALID_HANDLE_VALUE ? 11 : ok ? 12 : written != 10 ? 13 : GetLastError() != ERROR_DISK_FULL);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "12: reported success, 13: wrong count, 14: wrong error";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "11: no file, 12: reported success, 13: wrong count, 1: wrong error";
     EXPECT_EQ(ReadFileBytes(path), std::string(10, 'z'));
 }
 
 TEST(Win32Posix, FailuresSetTheWin32ErrorCode) {
     TempDir dir;
-    SetLastError(ERROR_SUCCESS);
     EXPECT_FALSE(CloseHandle(INVALID_HANDLE_VALUE));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-
     EXPECT_EQ(Open(dir.File("missing"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
     EXPECT_EQ(Open(dir.File("no/such/dir"), GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
-
-    const std::string path = dir.File("held");
-    WriteFileBytes(path, "abc");
-    HANDLE held = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(Open(path, GENERIC_WRITE, 0, CREATE_ALWAYS), INVALID_HANDLE_VALUE);
+    HANDLE held = Open(dir.File("held"), GENERIC_WRITE, 0, CREATE_ALWAYS);
+    EXPECT_EQ(Open(dir.File("held"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    EXPECT_EQ(ReadFileBytes(path), "abc");
     EXPECT_TRUE(CloseHandle(held));
     EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
 }
 
-// vsprintf_s and _vscprintf take a va_list; these wrap them for the tests.
-[[gnu::format(printf, 3, 4)]] int FormatInto(char* buffer, std::size_t size, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int result = vsprintf_s(buffer, size, format, args);
-    va_end(args);
-    return result;
-}
-
-[[gnu::format(printf, 1, 2)]] int Measure(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    const int result = _vscprintf(format, args);
-    va_end(args);
-    return result;
-}
-
-// Every bounded routine gets a destination of `room` bytes inside a larger
-// array; the bytes after the room must come through untouched.
 constexpr std::size_t kRoom = 6;
-constexpr char kGuard = '#';
 
-struct Guarded {
-    char bytes[16];
-    Guarded() { std::memset(bytes, kGuard, sizeof bytes); }
-    bool GuardIntact() const {
-        for (std::size_t i = kRoom; i < sizeof bytes; ++i) {
-            if (bytes[i] != kGuard) {
-                return false;
-            }
-        }
-        return true;
-    }
-};
-
-TEST(RuntimePosix, BoundedCopiesFailWithAnEmptyDestinationWhenTooSmall) {
-    Guarded fits;
-    EXPECT_EQ(strcpy_s(fits.bytes, kRoom, "abcde"), 0);
-    EXPECT_STREQ(fits.bytes, "abcde");
-    Guarded tooLong;
-    EXPECT_EQ(strcpy_s(tooLong.bytes, kRoom, "abcdef"), ERANGE);
-    EXPECT_EQ(tooLong.bytes[0], '\0');
-    EXPECT_TRUE(tooLong.GuardIntact());
-
-    Guarded copied;
-    EXPECT_EQ(memcpy_s(copied.bytes, kRoom, "123456", 6), 0);
-    EXPECT_EQ(std::string(copied.bytes, 6), "123456");
-    EXPECT_TRUE(copied.GuardIntact());
-    Guarded overlong;
-    EXPECT_EQ(memcpy_s(overlong.bytes, kRoom, "1234567", 7), ERANGE);
-    EXPECT_EQ(std::string(overlong.bytes, kRoom), std::string(kRoom, '\0'));
-    EXPECT_TRUE(overlong.GuardIntact());
-
-    Guarded formatted;
-    EXPECT_EQ(FormatInto(formatted.bytes, kRoom, "%s.%d", "ab", 12), 5);
-    EXPECT_STREQ(formatted.bytes, "ab.12");
-    Guarded truncated;
-    EXPECT_EQ(FormatInto(truncated.bytes, kRoom, "%s.%d", "ab", 123), -1);
-    EXPECT_EQ(truncated.bytes[0], '\0');
-    EXPECT_TRUE(truncated.GuardIntact());
+// vsprintf_s into `kRoom` bytes at `room`, or _vscprintf when `room` is null.
+[[gnu::format(printf, 2, 3)]] int FormatInto(char* room, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int result = room != nullptr ? vsprintf_s(room, kRoom, format, args) : _vscprintf(format, args);
+    va_end(args);
+    return result;
 }
 
-TEST(RuntimePosix, MeasuringCountsCharactersWithoutTerminator) {
-    EXPECT_EQ(Measure("%s", ""), 0);
-    EXPECT_EQ(Measure("%s.%d", "stone.dds", 10), 12);
-    EXPECT_EQ(Measure("%.*s", 3, "abcdef"), 3);
-    EXPECT_EQ(Measure("100%%"), 4);
-    EXPECT_EQ(Measure("%s", std::string(5000, 'm').c_str()), 5000);
+TEST(RuntimePosix, BoundedRoutinesFitTheRoomOrEmptyItWithoutWritingPastIt) {
+    struct Case {
+        const char* what;
+        int (*run)(char* room);
+        int result;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"strcpy_s", [](char* room) { return strcpy_s(room, kRoom, "abcde"); }, 0, "abcde"},
+        {"strcpy_s too long", [](char* room) { return strcpy_s(room, kRoom, "abcdef"); }, ERANGE, ""},
+        {"memcpy_s", [](char* room) { return memcpy_s(room, kRoom, "12345", 6); }, 0, "12345"},
+        {"memcpy_s too long", [](char* room) { return memcpy_s(room, kRoom, "1234567", 7); }, ERANGE, ""},
+        {"vsprintf_s", [](char* room) { return FormatInto(room, "%s.%d", "ab", 12); }, 5, "ab.12"},
+        {"vsprintf_s too long", [](char* room) { return FormatInto(room, "%s.%d", "ab", 123); }, -1, ""},
+    };
+    for (const Case& c : cases) {
+        char bytes[16];
+        std::memset(bytes, '#', sizeof bytes);
+        EXPECT_EQ(c.run(bytes), c.result) << c.what;
+        EXPECT_STREQ(bytes, c.text) << c.what;
+        EXPECT_EQ(std::string(bytes + kRoom, sizeof bytes - kRoom), std::string(sizeof bytes - kRoom, '#')) << c.what;
+    }
+    // Measuring counts the characters without the terminator.
+    EXPECT_EQ(FormatInto(nullptr, "%s", ""), 0);
+    EXPECT_EQ(FormatInto(nullptr, "%s.%d", "stone.dds", 10), 12);
+    EXPECT_EQ(FormatInto(nullptr, "%.*s|100%%", 3, "abcdef"), 8);
+    EXPECT_EQ(FormatInto(nullptr, "%s", std::string(5000, 'm').c_str()), 5000);
 }
 
 TEST(RuntimePosix, CaseInsensitiveCompareFoldsAsciiLettersOnly) {
-    EXPECT_EQ(_stricmp("Stone.DDS", "stone.dds"), 0);
-    EXPECT_EQ(_stricmp("", ""), 0);
-    EXPECT_LT(_stricmp("abc", "ABD"), 0);
-    EXPECT_GT(_stricmp("abcd", "ABC"), 0);
-    EXPECT_LT(_stricmp("ab", "abc"), 0);
-    // Letters fold to lower case, so '_' (0x5F) sorts before every letter.
-    EXPECT_LT(_stricmp("_", "A"), 0);
-    EXPECT_LT(_stricmp("[", "a"), 0);
-    // Bytes above 0x7F are compared as they are, without sign trouble.
-    EXPECT_NE(_stricmp("\xC4", "\xE4"), 0);
-    EXPECT_GT(_stricmp("\xE4", "z"), 0);
+    const struct {
+        const char* a;
+        const char* b;
+        int sign;
+    } cases[] = {
+        {"Stone.DDS", "stone.dds", 0}, {"abc", "ABD", -1}, {"abcd", "ABC", 1}, {"ab", "abc", -1},
+        {"_", "A", -1},  // letters fold to lower case, so '_' (0x5F) sorts before them
+        {"\xC4", "\xE4", -1}, {"\xE4", "z", 1},  // bytes above 0x7F compare unsigned, unfolded
+    };
+    for (const auto& c : cases) {
+        const int result = _stricmp(c.a, c.b);
+        EXPECT_EQ((result > 0) - (result < 0), c.sign) << c.a << " vs " << c.b;
+    }
 }
 
 }  // namespace
