@@ -4,6 +4,7 @@
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
 #include "dds/texture_format.h"
+#include "platform/memory_hints.h"
 #include "support/byte_buffer.h"
 #include "support/file_access.h"
 
@@ -114,6 +115,9 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
             std::printf("Chunk %d doesn't fit in the output buffer.\n", static_cast<int>(chunkCount));
             return;
         }
+        // Pages of the image are mapped in only as levels arrive: a header
+        // that promises gigabytes costs no memory until chunks back it.
+        AdviseLargeBlock(image.data + writeOffset, *expected);
         std::memcpy(image.data + writeOffset, chunk.data, *expected);
         writeOffset += *expected;
         level += 1;
@@ -127,6 +131,7 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
         std::printf("File contents don't fit in the output buffer.\n");
         return;
     }
+    AdviseLargeBlock(image.data + writeOffset, smallLevelBytes);
     std::memcpy(image.data + writeOffset, first.data + kPreambleBytes, smallLevelBytes);
 
     switch (WriteOutputFile(outputName.GetString(), image.data, totalSize)) {

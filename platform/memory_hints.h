@@ -5,12 +5,13 @@
 
 #include <cstddef>
 
-// Says that the fresh block of `byteCount` bytes at `block` is about to be
-// filled from end to end. Where the system can map a block's pages in with
-// one call, it does so now for every whole page inside the block, instead of
-// taking one page fault per page while the block is filled: for a block of
-// hundreds of megabytes those faults are most of the cost of filling it.
-// The pages so mapped are the ones the fill would have mapped, so memory use
-// does not change. Does nothing for a null block or one under 1 MiB, and
-// nothing when the system refuses. The block's contents are left as they are.
+// Says that the `byteCount` bytes at `block` are about to be written from
+// end to end. Where the system can map a range's pages in with one call, it
+// does so now for every whole page inside the range, instead of taking one
+// page fault per page while the range is filled: for hundreds of megabytes
+// those faults are most of the cost of filling them. Callers advise only
+// what they are about to fill, so memory use does not change; a block that
+// is reserved but never filled stays unmapped. Does nothing for a null
+// pointer or a range under 1 MiB, and nothing when the system refuses. The
+// contents are left as they are.
 void AdviseLargeBlock(void* block, std::size_t byteCount);

@@ -1,6 +1,5 @@
 #include "support/byte_buffer.h"
 
-#include "platform/memory_hints.h"
 #include "support/alloc_hooks.h"
 
 #include <cstring>
@@ -32,9 +31,6 @@ bool ByteBuffer::Reserve(std::uint32_t count) {
     if (block == nullptr) {
         return false;
     }
-    // Before the block is first touched: users fill what they reserve right
-    // away, so a large block is better mapped in at once than page by page.
-    AdviseLargeBlock(block, static_cast<std::size_t>(target));
     if (data != nullptr) {
         std::memcpy(block, data, capacity);
         AllocHooks.release(data);

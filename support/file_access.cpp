@@ -1,5 +1,7 @@
 #include "support/file_access.h"
 
+#include "platform/memory_hints.h"
+
 #include <cstring>
 
 namespace {
@@ -30,6 +32,9 @@ bool ReadOpenHandle(HANDLE handle, ByteBuffer& buffer) {
     if (size == 0) {
         return true;
     }
+    // The read fills the block from end to end: map its pages in at once
+    // rather than one fault at a time.
+    AdviseLargeBlock(buffer.data, size);
     // One read of exactly the reserved size: never more than the capacity.
     DWORD bytesRead = 0;
     ReadFile(handle, buffer.data, size, &bytesRead, nullptr);

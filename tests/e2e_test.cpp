@@ -31,6 +31,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -1051,6 +1052,19 @@ TEST_F(TexweldOutput, PipeWithAReaderIsWrittenInPlace) {
     ::close(reader);
     EXPECT_TRUE(SameBytes(received, texture.Joined()));
     EXPECT_TRUE(fs::is_fifo(dir.At("pipe.dds")));
+}
+
+// The image for a header is reserved before any chunk is read, but its pages
+// are only mapped in as levels arrive: a 128-byte file that promises nearly
+// 4 GiB must not make the run take that much memory before it fails.
+TEST_F(TexweldE2e, PromisedImageTakesNoMemoryUntilChunksArrive) {
+    SKIP_UNDER_EMULATOR();
+    dir.Put("tex.dds.0", samplekit::MakePreamble(Fields(SampleFormat::Argb32, 32768, 24000, 4)));
+    const Outcome outcome = Run({"tex.dds.0"});
+    EXPECT_EQ(outcome.line, ChunkUnreadable(1));
+    struct rusage children {};
+    ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &children), 0);
+    EXPECT_LT(children.ru_maxrss, 256 * 1024) << "peak resident kilobytes of the run";
 }
 
 TEST_F(TexweldOutput, PipeWithoutAReaderIsRefusedWithoutWaiting) {
