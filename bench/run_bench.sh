@@ -140,12 +140,12 @@ def run_once(cmd, stdout_path, time_log):
 def main():
     title, out_size, rounds, scratch = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
     # Contenders: NAME OUTPUT STDOUT(0/1) -- CMD... ;; NAME ...
-    contenders, spec = [], sys.argv[5:]
-    while spec:
-        end = spec.index(";;") if ";;" in spec else len(spec)
-        name, output, to_stdout = spec[0], spec[1], spec[2] == "1"
-        contenders.append((name, output, to_stdout, spec[4:end]))
-        spec = spec[end + 1:]
+    contenders, lineup = [], sys.argv[5:]
+    while lineup:
+        end = lineup.index(";;") if ";;" in lineup else len(lineup)
+        name, output, to_stdout = lineup[0], lineup[1], lineup[2] == "1"
+        contenders.append((name, output, to_stdout, lineup[4:end]))
+        lineup = lineup[end + 1:]
     walls = {c[0]: [] for c in contenders}
     cpus = {c[0]: [] for c in contenders}
     rss = {c[0]: [] for c in contenders}
@@ -218,17 +218,17 @@ measure_case() {
 out, files = sys.argv[1], sys.argv[2:]
 data = b"".join(open(f, "rb").read() for f in files)
 open(out, "wb").write(data)'
-    local spec=(
+    local lineup=(
         "texweld" "$scratch/out-texweld.dds" 0 -- "$texweld" "$base.0" "$scratch/out-texweld.dds" ";;"
     )
     if [ -n "$baseline" ]; then
-        spec+=("texweld (baseline)" "$scratch/out-baseline.dds" 0 -- "$baseline" "$base.0" "$scratch/out-baseline.dds" ";;")
+        lineup+=("texweld (baseline)" "$scratch/out-baseline.dds" 0 -- "$baseline" "$base.0" "$scratch/out-baseline.dds" ";;")
     fi
-    spec+=(
+    lineup+=(
         "cat (floor)" "$scratch/out-cat.dds" 1 -- cat "${chunks[@]}" ";;"
         "python naive" "$scratch/out-python.dds" 0 -- python3 -c "$naive" "$scratch/out-python.dds" "${chunks[@]}"
     )
-    python3 "$scratch/measure.py" "$title" "$out_size" "$rounds" "$scratch" "${spec[@]}"
+    python3 "$scratch/measure.py" "$title" "$out_size" "$rounds" "$scratch" "${lineup[@]}"
     rm -f "$base".*
 }
 
