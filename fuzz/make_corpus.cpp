@@ -24,6 +24,9 @@ namespace {
 using samplekit::Bytes;
 using samplekit::HeaderFields;
 using samplekit::SampleFormat;
+using samplekit::Shape;
+using samplekit::WithFourCC;
+using samplekit::WithPixels;
 using texweld_fuzz::ArgumentForm;
 using texweld_fuzz::FuzzCase;
 using texweld_fuzz::OutputKind;
@@ -66,32 +69,6 @@ FuzzCase Marked(const HeaderFields& fields, bool blocks, std::uint32_t bytes) {
     return SplitCase(samplekit::MakePreamble(fields), levels);
 }
 
-HeaderFields Shape(std::uint32_t width, std::uint32_t height, std::uint32_t depth, std::uint32_t mipCount) {
-    HeaderFields fields;
-    fields.width = width;
-    fields.height = height;
-    fields.depth = depth;
-    fields.mipCount = mipCount;
-    return fields;
-}
-
-HeaderFields FourCCFormat(HeaderFields fields, std::uint32_t fourCC) {
-    fields.pixelFlags = 0x4;
-    fields.fourCC = fourCC;
-    return fields;
-}
-
-HeaderFields PixelFormat(HeaderFields fields, std::uint32_t flags, std::uint32_t bits, std::uint32_t r,
-                         std::uint32_t g, std::uint32_t b, std::uint32_t a) {
-    fields.pixelFlags = flags;
-    fields.rgbBitCount = bits;
-    fields.redMask = r;
-    fields.greenMask = g;
-    fields.blueMask = b;
-    fields.alphaMask = a;
-    return fields;
-}
-
 HeaderFields Dxt1(std::uint32_t width, std::uint32_t height, std::uint32_t mipCount) {
     return samplekit::SampleHeaderFields(SampleFormat::Dxt1, width, height, mipCount);
 }
@@ -101,7 +78,7 @@ HeaderFields Argb32(std::uint32_t width, std::uint32_t height, std::uint32_t mip
 }
 
 HeaderFields Dxt1Volume(std::uint32_t width, std::uint32_t height, std::uint32_t depth, std::uint32_t mipCount) {
-    return FourCCFormat(Shape(width, height, depth, mipCount), samplekit::FourCC('D', 'X', 'T', '1'));
+    return WithFourCC(Shape(width, height, depth, mipCount), samplekit::FourCC('D', 'X', 'T', '1'));
 }
 
 // Rewrites the mip count in the first chunk's header.
@@ -150,15 +127,15 @@ std::vector<Seed> Seeds() {
         {"ok-dxt5-8x8-2-levels-no-numbered-chunk", Sample(SampleFormat::Dxt5, 8, 8, 2)},
         {"ok-dxt1-0-levels", Sample(SampleFormat::Dxt1, 8, 8, 0)},
         {"ok-dxt1-volume-8x8x4", Marked(Dxt1Volume(8, 8, 4, 4), true, 8)},
-        {"ok-ati2-12x20", Marked(FourCCFormat(Shape(12, 20, 0, 5), samplekit::FourCC('A', 'T', 'I', '2')), true, 16)},
-        {"ok-ctx1-16x8", Marked(FourCCFormat(Shape(16, 8, 0, 5), samplekit::FourCC('C', 'T', 'X', '1')), true, 8)},
-        {"ok-r32f-8x8", Marked(FourCCFormat(Shape(8, 8, 0, 4), 114), false, 4)},
-        {"ok-a16b16g16r16f-4x4", Marked(FourCCFormat(Shape(4, 4, 0, 3), 113), false, 8)},
-        {"ok-v16u16-8x2", Marked(PixelFormat(Shape(8, 2, 0, 4), 0x80000, 32, 0xFFFF, 0xFFFF0000, 0, 0), false, 4)},
-        {"ok-argb16-6x6", Marked(PixelFormat(Shape(6, 6, 0, 3), 0x41, 16, 0x0F00, 0x00F0, 0x000F, 0xF000), false, 2)},
-        {"ok-rgb24-5x3", Marked(PixelFormat(Shape(5, 3, 0, 3), 0x40, 24, 0xFF0000, 0xFF00, 0xFF, 0), false, 3)},
-        {"ok-l8-16x1", Marked(PixelFormat(Shape(16, 1, 0, 5), 0x20000, 8, 0xFF, 0, 0, 0), false, 1)},
-        {"ok-a8-4x4-volume-4", Marked(PixelFormat(Shape(4, 4, 4, 3), 0x2, 8, 0, 0, 0, 0xFF), false, 1)},
+        {"ok-ati2-12x20", Marked(WithFourCC(Shape(12, 20, 0, 5), samplekit::FourCC('A', 'T', 'I', '2')), true, 16)},
+        {"ok-ctx1-16x8", Marked(WithFourCC(Shape(16, 8, 0, 5), samplekit::FourCC('C', 'T', 'X', '1')), true, 8)},
+        {"ok-r32f-8x8", Marked(WithFourCC(Shape(8, 8, 0, 4), 114), false, 4)},
+        {"ok-a16b16g16r16f-4x4", Marked(WithFourCC(Shape(4, 4, 0, 3), 113), false, 8)},
+        {"ok-v16u16-8x2", Marked(WithPixels(Shape(8, 2, 0, 4), 0x80000, 32, 0xFFFF, 0xFFFF0000, 0, 0), false, 4)},
+        {"ok-argb16-6x6", Marked(WithPixels(Shape(6, 6, 0, 3), 0x41, 16, 0x0F00, 0x00F0, 0x000F, 0xF000), false, 2)},
+        {"ok-rgb24-5x3", Marked(WithPixels(Shape(5, 3, 0, 3), 0x40, 24, 0xFF0000, 0xFF00, 0xFF, 0), false, 3)},
+        {"ok-l8-16x1", Marked(WithPixels(Shape(16, 1, 0, 5), 0x20000, 8, 0xFF, 0, 0, 0), false, 1)},
+        {"ok-a8-4x4-volume-4", Marked(WithPixels(Shape(4, 4, 4, 3), 0x2, 8, 0, 0, 0, 0xFF), false, 1)},
         {"ok-first-chunk-preamble-only", FirstChunkOnly(Dxt1(16, 16, 3))},
 
         // The command line and the folder.
@@ -202,7 +179,7 @@ std::vector<Seed> Seeds() {
 
         // Damaged first chunks.
         {"bad-magic", With(dxt1, [](FuzzCase& c) { c.files[0][0] = 'd'; })},
-        {"unknown-format", FirstChunkOnly(FourCCFormat(Shape(4, 4, 0, 1), samplekit::FourCC('D', 'X', 'T', '9')))},
+        {"unknown-format", FirstChunkOnly(WithFourCC(Shape(4, 4, 0, 1), samplekit::FourCC('D', 'X', 'T', '9')))},
         {"first-chunk-trailing-byte", With(dxt1, [](FuzzCase& c) { c.files[0] += '\x01'; })},
         {"first-chunk-of-a-plain-file-too-long", FirstChunkOnly(Dxt1(4, 4, 1), 9)},
 

@@ -169,6 +169,32 @@ std::uint32_t DimensionAtLevel(std::uint32_t levelZero, std::uint32_t level) {
     return shifted == 0 ? 1 : shifted;
 }
 
+HeaderFields Shape(std::uint32_t width, std::uint32_t height, std::uint32_t depth, std::uint32_t mipCount) {
+    HeaderFields fields;
+    fields.width = width;
+    fields.height = height;
+    fields.depth = depth;
+    fields.mipCount = mipCount;
+    return fields;
+}
+
+HeaderFields WithFourCC(HeaderFields fields, std::uint32_t fourCC) {
+    fields.pixelFlags = 0x4;  // the FourCC is valid
+    fields.fourCC = fourCC;
+    return fields;
+}
+
+HeaderFields WithPixels(HeaderFields fields, std::uint32_t pixelFlags, std::uint32_t bits, std::uint32_t r,
+                        std::uint32_t g, std::uint32_t b, std::uint32_t a) {
+    fields.pixelFlags = pixelFlags;
+    fields.rgbBitCount = bits;
+    fields.redMask = r;
+    fields.greenMask = g;
+    fields.blueMask = b;
+    fields.alphaMask = a;
+    return fields;
+}
+
 HeaderFields SampleHeaderFields(SampleFormat format, std::uint32_t width, std::uint32_t height,
                                 std::uint32_t mipCount) {
     HeaderFields fields;

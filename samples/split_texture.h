@@ -66,6 +66,18 @@ struct HeaderFields {
 HeaderFields SampleHeaderFields(SampleFormat format, std::uint32_t width, std::uint32_t height,
                                 std::uint32_t mipCount);
 
+// Header fields with only the dimensions and mip count set; the pixel
+// format is left blank for WithFourCC or WithPixels to fill.
+HeaderFields Shape(std::uint32_t width, std::uint32_t height, std::uint32_t depth, std::uint32_t mipCount);
+
+// `fields` with a FourCC pixel format.
+HeaderFields WithFourCC(HeaderFields fields, std::uint32_t fourCC);
+
+// `fields` with an uncompressed pixel format: its flag word, bit count and
+// red, green, blue and alpha masks.
+HeaderFields WithPixels(HeaderFields fields, std::uint32_t pixelFlags, std::uint32_t bits, std::uint32_t r,
+                        std::uint32_t g, std::uint32_t b, std::uint32_t a);
+
 // The 128-byte preamble of a DDS file: the magic and a header with `fields`.
 Bytes MakePreamble(const HeaderFields& fields);
 
