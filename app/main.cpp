@@ -1,10 +1,10 @@
 // Process entry: hands the argument vector to the entry routine.
 #include "app/entry.h"
-#include "platform/file_system.h"
+#include "platform/pending_file.h"
 #include "support/library_objects.h"
 
 int main(int argc, char** argv) {
     EnsureLibraryObjectsLinked();  // keeps the process-wide node pools in the binary
-    ReportWriteErrorsInsteadOfSignals();
+    PrepareForFileWrites();
     return TexweldMain(argc, argv);
 }

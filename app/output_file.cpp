@@ -1,17 +1,12 @@
 #include "app/output_file.h"
 
-#include "platform/file_system.h"
+#include "platform/pending_file.h"
 #include "platform/win32.h"
 #include "support/file_access.h"
-#include "support/string_buffer.h"
 
-#include <cstring>
+#include <new>
 
 namespace {
-
-// How many names WriteOutputFile tries for its temporary file before it
-// gives up; each taken name is one that another run left or is using.
-constexpr std::uint32_t kTemporaryNameAttempts = 100;
 
 // Writes the whole image through `handle` with one call; true when every
 // byte went out.
@@ -27,8 +22,8 @@ OutputResult WriteInPlace(const char* outputName, const std::uint8_t* image, std
         return OutputResult::CannotOpen;
     }
     const bool complete = WriteWhole(handle, image, size);
-    CloseHandle(handle);
-    return complete ? OutputResult::Written : OutputResult::WriteFailed;
+    const bool closed = CloseHandle(handle) != FALSE;
+    return complete && closed ? OutputResult::Written : OutputResult::WriteFailed;
 }
 
 // Asks whether the existing output could be opened for writing without
@@ -42,69 +37,99 @@ bool CanOpenForWriting(const char* outputName) {
     return true;
 }
 
-// Length of the folder part of `path`, separator included; 0 for a bare name.
-std::int32_t FolderPrefixLength(const char* path) {
-    std::int32_t prefix = 0;
-    for (std::int32_t i = 0; path[i] != '\0'; ++i) {
-        if (IsPathSeparator(path[i])) {
-            prefix = i + 1;
+bool IsOneOf(const char* path, InputFiles inputs) {
+    FileIdentity identity;
+    if (!IdentifyPath(path, identity)) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < inputs.count; ++i) {
+        if (inputs.identities[i] == identity) {
+            return true;
         }
     }
-    return prefix;
+    return false;
 }
 
-// Creates a new, empty temporary file in the output's folder and names it in
-// `temporaryName`. Returns its handle, or INVALID_HANDLE_VALUE.
-HANDLE CreateTemporaryBeside(const char* outputName, CStringBufferA& temporaryName) {
-    const std::int32_t folderLength = FolderPrefixLength(outputName);
-    const std::uint32_t processId = CurrentProcessId();
-    for (std::uint32_t attempt = 0; attempt < kTemporaryNameAttempts; ++attempt) {
-        if (temporaryName.Format("%.*s.texweld-%lu-%lu.tmp", static_cast<int>(folderLength), outputName,
-                                 static_cast<unsigned long>(processId), static_cast<unsigned long>(attempt)) <= 0) {
-            return INVALID_HANDLE_VALUE;  // no memory for the name
-        }
-        // Mode "w" truncates, so only a name that is free is opened.
-        if (GetPathKind(temporaryName.GetString()) != PathKind::Missing) {
-            continue;
-        }
-        return OpenFileByMode(temporaryName.GetString(), "w");
-    }
-    return INVALID_HANDLE_VALUE;
-}
-
-OutputResult WriteByReplacement(const char* outputName, bool replacesExisting, const std::uint8_t* image,
-                                std::uint32_t size) {
-    if (replacesExisting && !CanOpenForWriting(outputName)) {
+// Replaces `target` (an existing regular file when `exists`, else a name in
+// an existing folder) with the image, through a pending file.
+OutputResult WriteByReplacement(const char* target, bool exists, const std::uint8_t* image, std::uint32_t size) {
+    if (exists ? !CanOpenForWriting(target) : !CanCreateName(target)) {
         return OutputResult::CannotOpen;
     }
-    TStringBufferA<260> temporaryName;
-    HANDLE handle = CreateTemporaryBeside(outputName, temporaryName);
-    if (handle == INVALID_HANDLE_VALUE) {
+    PendingFile pending;
+    switch (pending.Create(target, exists ? target : nullptr)) {
+    case PendingFile::Result::Done:
+        break;
+    case PendingFile::Result::FolderRefuses:
+        // The folder takes no new name, but the file may be written: do what
+        // a plain overwrite does.
+        return exists ? WriteInPlace(target, image, size) : OutputResult::CannotOpen;
+    case PendingFile::Result::Failed:
         return OutputResult::CannotOpen;
     }
-    const bool complete = WriteWhole(handle, image, size);
-    const bool closed = CloseHandle(handle) != FALSE;
-    const bool replaced = complete && closed &&
-                          (!replacesExisting || CopyPermissionBits(outputName, temporaryName.GetString())) &&
-                          MoveFileExA(temporaryName.GetString(), outputName, MOVEFILE_REPLACE_EXISTING) != FALSE;
-    if (!replaced) {
-        DeleteFileA(temporaryName.GetString());
+    if (!WriteWhole(pending.Handle(), image, size)) {
+        pending.Discard();
         return OutputResult::WriteFailed;
     }
-    return OutputResult::Written;
+    switch (pending.Commit(target)) {
+    case PendingFile::Result::Done:
+        return OutputResult::Written;
+    case PendingFile::Result::FolderRefuses:
+        // A sticky folder lets us write another user's file, not replace it.
+        return exists ? WriteInPlace(target, image, size) : OutputResult::WriteFailed;
+    case PendingFile::Result::Failed:
+        break;
+    }
+    return OutputResult::WriteFailed;
+}
+
+// Writes to wherever the link `outputName` leads: a regular file there, or a
+// missing one, is replaced and the link stays; anything else is written
+// through the link.
+OutputResult WriteThroughLink(const char* outputName, const std::uint8_t* image, std::uint32_t size) {
+    char* target = new (std::nothrow) char[kLongestResolvedPath];
+    if (target == nullptr) {
+        return OutputResult::CannotOpen;
+    }
+    OutputResult result = OutputResult::CannotOpen;
+    if (!ResolveLinks(outputName, target, kLongestResolvedPath)) {
+        result = WriteInPlace(outputName, image, size);
+    } else {
+        switch (GetPathKind(target)) {
+        case PathKind::Missing:
+            result = WriteByReplacement(target, false, image, size);
+            break;
+        case PathKind::RegularFile:
+            result = WriteByReplacement(target, true, image, size);
+            break;
+        case PathKind::Link:
+        case PathKind::Other:
+            result = WriteInPlace(outputName, image, size);
+            break;
+        }
+    }
+    delete[] target;
+    return result;
 }
 
 }  // namespace
 
-OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, std::uint32_t size) {
+OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, std::uint32_t size,
+                             InputFiles inputs) {
     if (outputName == nullptr || outputName[0] == '\0') {
         return OutputResult::CannotOpen;  // an empty name opens nothing
+    }
+    // Writing over a chunk the run read would destroy the split texture.
+    if (IsOneOf(outputName, inputs)) {
+        return OutputResult::CannotOpen;
     }
     switch (GetPathKind(outputName)) {
     case PathKind::Missing:
         return WriteByReplacement(outputName, false, image, size);
     case PathKind::RegularFile:
         return WriteByReplacement(outputName, true, image, size);
+    case PathKind::Link:
+        return WriteThroughLink(outputName, image, size);
     case PathKind::Other:
         break;
     }

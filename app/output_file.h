@@ -1,6 +1,8 @@
 // Writes the assembled image to the output file without ever losing the
-// file it replaces.
+// file it replaces, or leaving anything beside it.
 #pragma once
+
+#include "platform/file_system.h"
 
 #include <cstdint>
 
@@ -11,10 +13,21 @@ enum class OutputResult {
                  // output is unchanged and no temporary file remains
 };
 
+// The files a run read, which its output must not be.
+struct InputFiles {
+    const FileIdentity* identities;
+    std::uint32_t count;
+};
+
 // Writes `size` bytes at `image` to `outputName` with one write call.
 //
-// An existing regular file, or a missing one, is replaced only once the whole
-// image sits in a temporary file beside it: the old file stays as it was until
-// the new one takes its name, with the old one's permission bits. Anything
-// else (a device, a pipe, a link) is opened and written in place.
-OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, std::uint32_t size);
+// A regular file, a missing one, or either of them behind a symbolic link,
+// is replaced only once the whole image sits in a pending file beside it (see
+// platform/pending_file.h): the old file stays as it was until the new one
+// takes its name, with the old one's mode and owner; a link stays a link.
+// Where the folder refuses a replacement but the file itself may be
+// written, it is overwritten in place instead. Devices and pipes are
+// written in place. An output that is one of `inputs`, or whose name the
+// system cannot hold, is refused before anything is written.
+OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, std::uint32_t size,
+                             InputFiles inputs);

@@ -23,6 +23,25 @@ constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
 // a numbered chunk of its own.
 constexpr std::uint32_t kLevelsInFirstChunk = 3;
 
+// The chunks a run reads, by identity, so that the output is never one of
+// them. Every numbered chunk that is read whole holds a level of the chain,
+// and a chain whose size fits in 32 bits has at most 33 levels, so with the
+// first chunk this many always suffice.
+struct ChunksRead {
+    static constexpr std::uint32_t kCapacity = 40;
+    FileIdentity identities[kCapacity];
+    std::uint32_t count = 0;
+    bool overflowed = false;
+
+    void Remember(HANDLE handle) {
+        if (count == kCapacity || !IdentifyOpenFile(handle, identities[count])) {
+            overflowed = true;  // unknown: the output will be refused
+            return;
+        }
+        ++count;
+    }
+};
+
 // The three buffers of one pass, given back on every path out of it.
 struct PassBuffers {
     ByteBuffer firstChunk{kBufferGranularity};
@@ -49,6 +68,8 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
                     path.GetString());
         return;
     }
+    ChunksRead chunksRead;
+    chunksRead.Remember(firstHandle);
     const bool firstRead = ReadHandleIntoBuffer(firstHandle, buffers.firstChunk);
     CloseHandle(firstHandle);
     if (!firstRead) {
@@ -101,7 +122,14 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
     ByteBuffer& chunk = buffers.levelChunk;
     while (chunkCount > 0) {
         path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkCount));
-        if (!ReadFileIntoBuffer(path.GetString(), chunk)) {
+        HANDLE chunkHandle = OpenFileByMode(path.GetString(), "r");
+        bool chunkRead = false;
+        if (chunkHandle != INVALID_HANDLE_VALUE) {
+            chunksRead.Remember(chunkHandle);
+            chunkRead = ReadHandleIntoBuffer(chunkHandle, chunk);
+            CloseHandle(chunkHandle);
+        }
+        if (!chunkRead) {
             std::printf("Failed to load chunk %d contents to buffer.\n", static_cast<int>(chunkCount));
             return;
         }
@@ -134,7 +162,11 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
     AdviseLargeBlock(image.data + writeOffset, smallLevelBytes);
     std::memcpy(image.data + writeOffset, first.data + kPreambleBytes, smallLevelBytes);
 
-    switch (WriteOutputFile(outputName.GetString(), image.data, totalSize)) {
+    const OutputResult written =
+        chunksRead.overflowed
+            ? OutputResult::CannotOpen
+            : WriteOutputFile(outputName.GetString(), image.data, totalSize, {chunksRead.identities, chunksRead.count});
+    switch (written) {
     case OutputResult::Written:
         std::printf("Successfully unsplit %s.\n", baseName.GetString());
         return;

@@ -27,7 +27,7 @@
 #include "dds/texture_format.h"
 #include "fuzz/fuzz_case.h"
 #include "fuzz/in_process_run.h"
-#include "platform/file_system.h"
+#include "platform/pending_file.h"
 #include "support/alloc_hooks.h"
 
 #include <algorithm>
@@ -104,7 +104,7 @@ void PrepareOnce() {
         InstallAllocHooks(hooks);
         // A write past a file size limit then fails instead of ending the
         // process, as it does for the program itself.
-        ReportWriteErrorsInsteadOfSignals();
+        PrepareForFileWrites();
         // The capture keeps a descriptor open from its first use on: take
         // it now, so that the runs' descriptor checks do not count it.
         texweld_inprocess::CaptureStdout([] {});
@@ -296,10 +296,7 @@ Expectation Predict(const FuzzCase& fuzzCase, const Layout& layout) {
     const std::uint32_t limit = texweld_fuzz::FileSizeLimitBytes(fuzzCase.fileSizeLimit);
     if (limit != 0 && image.size() > limit) {
         expect.line = "Failed to write output buffer to file.";
-        // A link is written through in place: its target keeps what fitted.
-        // A replaced file stays as it was.
-        expect.written = fuzzCase.outputIsLink;
-        expect.output = image.substr(0, limit);
+        // A replaced file, a link's target too, stays as it was.
         return expect;
     }
     expect.line = "Successfully unsplit " + base + ".";
@@ -380,7 +377,7 @@ Layout WriteOut(const FuzzCase& fuzzCase, const ScratchFolder& scratch) {
     }
     layout.written = layout.output;
     if (layout.outputIsPlainFile && fuzzCase.outputIsLink) {
-        // Written through in place; a link to nothing creates its target.
+        // Replaced at its target; a link to nothing creates its target.
         layout.written = layout.folder + "/target.dds";
         Require(::symlink("target.dds", layout.output.c_str()) == 0, "cannot make the output link");
     }

@@ -1,18 +1,56 @@
 // File-system questions the output writer asks beyond the Win32 file calls:
-// what kind of thing a path names, how paths are separated, and how a
-// replacement file takes over the permission bits of the file it replaces.
+// what kind of thing a path names and where its links lead, which file an
+// open handle or a path is, whether a new name can be made, and how paths
+// are separated.
 #pragma once
 
+#include "platform/platform_select.h"
+#include "platform/win32.h"
+
+#include <cstddef>
 #include <cstdint>
 
 enum class PathKind {
     Missing,      // nothing there, or nothing this process can see
     RegularFile,  // a plain file, not reached through a link
-    Other,        // a folder, device, pipe, link or anything else
+    Link,         // a symbolic link (Windows: a reparse point), wherever it leads
+    Other,        // a folder, device, pipe or anything else
 };
 
 // What `path` names, without following a final link.
 PathKind GetPathKind(const char* path);
+
+// Room for the longest path ResolveLinks gives, terminator included.
+constexpr std::size_t kLongestResolvedPath = TEXWELD_PLATFORM_WINDOWS ? 32768 : 4096;
+
+// Follows the links that `path` goes through, its final one included, and
+// puts the path that a write to `path` lands on into `target` (`targetSize`
+// bytes, terminator included). The last name of that path may be missing,
+// as for a link to a file not yet made. False when the links loop, run too
+// deep, cannot be read, or the result does not fit.
+bool ResolveLinks(const char* path, char* target, std::size_t targetSize);
+
+// Which file an open handle or a path is: equal identities are one file,
+// whatever names lead to it. POSIX: device and inode; Windows: volume serial
+// number and file index.
+struct FileIdentity {
+    std::uint64_t volume = 0;
+    std::uint64_t index = 0;
+
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of the file behind `handle`; false when it cannot be read.
+bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity);
+
+// The identity of the file `path` leads to, links followed; false when there
+// is none.
+bool IdentifyPath(const char* path, FileIdentity& identity);
+
+// Whether a file could be created under `path`, which names nothing yet: its
+// folder exists and the system can hold the name (its length, its
+// characters). Creates nothing that outlives the call.
+bool CanCreateName(const char* path);
 
 // True for the characters that separate folders in a path.
 bool IsPathSeparator(char c);
@@ -20,10 +58,3 @@ bool IsPathSeparator(char c);
 // Gives `to` the permission bits of `from`. True on success, and where the
 // platform has no such bits to keep.
 bool CopyPermissionBits(const char* from, const char* to);
-
-// A number that tells this process apart from others running now.
-std::uint32_t CurrentProcessId();
-
-// Makes a failed or oversized write come back as an error instead of a
-// signal that ends the process half-way through writing a file.
-void ReportWriteErrorsInsteadOfSignals();

@@ -7,8 +7,11 @@ PathKind GetPathKind(const char* path) {
         return PathKind::Missing;
     }
     const DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return PathKind::Link;
+    }
     if (attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
         return PathKind::Other;
     }
     // Devices report plain attributes under their reserved names (NUL, CON)
@@ -25,6 +28,70 @@ PathKind GetPathKind(const char* path) {
     const DWORD type = GetFileType(handle);
     CloseHandle(handle);
     return type == FILE_TYPE_DISK ? PathKind::RegularFile : PathKind::Other;
+}
+
+namespace {
+
+// Opens whatever `path` leads to, links followed, for its metadata only.
+HANDLE OpenForMetadata(const char* path) {
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+}  // namespace
+
+bool ResolveLinks(const char* path, char* target, std::size_t targetSize) {
+    if (path == nullptr || targetSize == 0 || targetSize > 0x7FFFFFFF) {
+        return false;
+    }
+    // The system follows the whole chain when it opens the file; it then
+    // names the file it reached. A link whose target is missing cannot be
+    // opened, and is left to be written through in place.
+    HANDLE handle = OpenForMetadata(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const DWORD length = GetFinalPathNameByHandleA(handle, target, static_cast<DWORD>(targetSize),
+                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(handle);
+    return length != 0 && length < targetSize;
+}
+
+bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity) {
+    BY_HANDLE_FILE_INFORMATION information {};
+    if (!GetFileInformationByHandle(handle, &information)) {
+        return false;
+    }
+    identity.volume = information.dwVolumeSerialNumber;
+    identity.index = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    return true;
+}
+
+bool IdentifyPath(const char* path, FileIdentity& identity) {
+    if (path == nullptr) {
+        return false;
+    }
+    HANDLE handle = OpenForMetadata(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool known = IdentifyOpenFile(handle, identity);
+    CloseHandle(handle);
+    return known;
+}
+
+bool CanCreateName(const char* path) {
+    // Only the system knows which names it takes (reserved characters, the
+    // length limits of the volume): ask it with a file that is deleted when
+    // its handle closes, so nothing outlives the question, even a crash.
+    HANDLE probe = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        // Made meanwhile by someone else: the name is one the system holds.
+        return GetLastError() == ERROR_FILE_EXISTS;
+    }
+    CloseHandle(probe);
+    return true;
 }
 
 bool IsPathSeparator(char c) {
@@ -50,12 +117,4 @@ bool CopyPermissionBits(const char* from, const char* to) {
                                 FILE_ATTRIBUTE_OFFLINE | kCarried;
     const DWORD wanted = (toAttributes & kSettable & ~kCarried) | (fromAttributes & kCarried);
     return SetFileAttributesA(to, wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted) != FALSE;
-}
-
-std::uint32_t CurrentProcessId() {
-    return static_cast<std::uint32_t>(GetCurrentProcessId());
-}
-
-void ReportWriteErrorsInsteadOfSignals() {
-    // Windows reports write failures through the call's result already.
 }

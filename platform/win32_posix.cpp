@@ -1,6 +1,8 @@
 // The Win32 file calls over POSIX. See win32.h for the behaviour kept.
 #include "platform/win32.h"
 
+#include "platform/posix_handle.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -14,20 +16,6 @@
 namespace {
 
 thread_local DWORD g_lastError = ERROR_SUCCESS;
-
-// A handle is the descriptor plus one, so that descriptor 0 never looks like
-// a null handle and INVALID_HANDLE_VALUE (all bits set) is never a descriptor.
-HANDLE HandleFromFd(int fd) {
-    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(fd) + 1u);
-}
-
-int FdFromHandle(HANDLE handle) {
-    const auto raw = reinterpret_cast<std::uintptr_t>(handle);
-    if (handle == INVALID_HANDLE_VALUE || raw == 0 || raw - 1u > static_cast<std::uintptr_t>(INT_MAX)) {
-        return -1;
-    }
-    return static_cast<int>(raw - 1u);
-}
 
 DWORD ErrorFromErrno(int error) {
     switch (error) {
@@ -157,6 +145,12 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     do {
         lockResult = ::flock(fd, (sharesForReading ? LOCK_SH : LOCK_EX) | LOCK_NB);
     } while (lockResult != 0 && errno == EINTR);
+    // A file system without locks (some network ones) says so with one of
+    // these: the file is opened without the sharing emulation rather than
+    // not at all.
+    if (lockResult != 0 && (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)) {
+        lockResult = 0;
+    }
     if (lockResult != 0) {
         const int error = errno;
         ::close(fd);

@@ -1,4 +1,6 @@
 // The Win32 file calls and runtime routines that the POSIX build supplies.
+#include "platform/pending_file.h"
+#include "platform/posix_handle.h"
 #include "platform/runtime.h"
 #include "platform/win32.h"
 
@@ -9,11 +11,31 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
 #include <string>
 
+#include <dlfcn.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+// Stands in for the C library's flock in this test program (the program's
+// own code calls it from the same executable): while `g_flockError` is set,
+// every lock fails with it, as on a file system without locks.
+int g_flockError = 0;
+
+extern "C" int flock(int fd, int operation) {
+    if (g_flockError != 0) {
+        errno = g_flockError;
+        return -1;
+    }
+    using Flock = int (*)(int, int);
+    static const auto real = reinterpret_cast<Flock>(::dlsym(RTLD_NEXT, "flock"));
+    return real(fd, operation);
+}
 
 namespace {
 
@@ -98,6 +120,57 @@ constexpr std::size_t kRoom = 6;
     const int result = room != nullptr ? vsprintf_s(room, kRoom, format, args) : _vscprintf(format, args);
     va_end(args);
     return result;
+}
+
+class FileSystemWithoutLocks : public ::testing::TestWithParam<int> {
+protected:
+    void TearDown() override { g_flockError = 0; }
+};
+
+TEST_P(FileSystemWithoutLocks, OpensFilesWithoutTheSharingEmulation) {
+    TempDir dir;
+    const std::string path = dir.File("chunk");
+    texweld_test::WriteFileBytes(path, "bytes");
+    g_flockError = GetParam();
+    for (const DWORD access : {GENERIC_READ, GENERIC_WRITE}) {
+        HANDLE handle = Open(path, access, FILE_SHARE_READ, OPEN_EXISTING);
+        EXPECT_NE(handle, INVALID_HANDLE_VALUE) << "access " << access;
+        CloseHandle(handle);
+    }
+    // A lock that another opener holds still refuses.
+    g_flockError = EWOULDBLOCK;
+    EXPECT_EQ(Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+}
+
+INSTANTIATE_TEST_SUITE_P(LockErrors, FileSystemWithoutLocks, ::testing::Values(ENOLCK, EOPNOTSUPP, ENOSYS, EINVAL));
+
+TEST(PendingFilePosix, IsNeverWiderThanTheFileItReplacesAndLeavesNothingWhenDiscarded) {
+    TempDir dir;
+    const std::string output = dir.File("out.dds");
+    texweld_test::WriteFileBytes(output, "old");
+    ASSERT_EQ(::chmod(output.c_str(), 0600), 0);
+    {
+        PendingFile pending;
+        ASSERT_EQ(pending.Create(output.c_str(), output.c_str()), PendingFile::Result::Done);
+        struct stat info {};
+        ASSERT_EQ(::fstat(FdFromHandle(pending.Handle()), &info), 0);
+        EXPECT_EQ(info.st_mode & 0177, 0u) << "wider than the file it replaces";
+        DWORD written = 0;
+        EXPECT_TRUE(WriteFile(pending.Handle(), "new", 3, &written, nullptr));
+    }  // discarded
+    EXPECT_EQ(ReadFileBytes(output), "old");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+
+    PendingFile pending;
+    ASSERT_EQ(pending.Create(output.c_str(), output.c_str()), PendingFile::Result::Done);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(pending.Handle(), "new", 3, &written, nullptr));
+    EXPECT_EQ(pending.Commit(output.c_str()), PendingFile::Result::Done);
+    EXPECT_EQ(ReadFileBytes(output), "new");
+    struct stat info {};
+    ASSERT_EQ(::stat(output.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
 }
 
 TEST(RuntimePosix, BoundedRoutinesFitTheRoomOrEmptyItWithoutWritingPastIt) {

@@ -214,6 +214,12 @@ protected:
     std::uint32_t CountedStringBlock(const std::string& text) const {
         return static_cast<std::uint32_t>(text.size() + 9);
     }
+
+    // The pending file's name: the output's folder, ".texweld-", 16 hex
+    // digits, ".tmp" and the terminator.
+    std::uint32_t TemporaryNameBlock(const std::string& output) const {
+        return static_cast<std::uint32_t>(output.rfind('/') + 1 + 30);
+    }
 };
 
 TEST_F(AllocationFaults, EachFailurePrintsTheLineOfItsSite) {
@@ -231,6 +237,7 @@ TEST_F(AllocationFaults, EachFailurePrintsTheLineOfItsSite) {
                             {"output image", kGranularity, kNoOutputBuffer},
                             // The largest chunk comes first; the smaller ones reuse its block.
                             {"chunk contents", kGranularity, ChunkUnreadable(kFaultTextureChunks)},
+                            {"temporary name", TemporaryNameBlock(output), CannotOpen(output)},
                         }});
 }
 
@@ -258,7 +265,7 @@ TEST_F(AllocationFaults, NamesBeyondTheInlineRoomFailAtEachOfTheirBlocks) {
                             {"output image", kGranularity, kNoOutputBuffer},
                             {"chunk contents", kGranularity, ChunkUnreadable(kFaultTextureChunks)},
                             // The temporary file beside the output cannot be named.
-                            {"temporary name", 512, CannotOpen(output)},
+                            {"temporary name", TemporaryNameBlock(output), CannotOpen(output)},
                         }});
 }
 
@@ -290,6 +297,7 @@ TEST_F(AllocationFaults, ChunkNameThatOutgrowsItsBlockFailsAsAnUnreadableChunk) 
                             // No name, so nothing to read.
                             {"chunk name", 768, ChunkUnreadable(10)},
                             {"chunk contents", 2 * kGranularity, ChunkUnreadable(10)},
+                            {"temporary name", TemporaryNameBlock(output), CannotOpen(output)},
                         }});
 }
 
@@ -298,8 +306,9 @@ TEST_F(AllocationFaults, RunWithoutFailuresObtainsNoMoreThanItsBuffers) {
     Put(dir.At("out.dds"), kEarlierOutput);
     const WatchedRun run = Run({dir.At("tex.dds.0"), dir.At("out.dds")});
     EXPECT_EQ(run.line, Unsplit(dir.At("tex.dds")));
-    // Two names and three buffers: chunk blocks are reused, not regrown.
-    EXPECT_EQ(run.allocations, 5u);
+    // Two names, three buffers and the pending file's name: chunk blocks
+    // are reused, not regrown.
+    EXPECT_EQ(run.allocations, 6u);
     EXPECT_EQ(run.largest, kGranularity);
 }
 

@@ -235,7 +235,9 @@ bool RunsUnderEmulator() {
 }
 
 RunResult RunTexweld(const std::vector<std::string>& arguments, const RunOptions& options) {
-    std::vector<std::string> words = EmulatorWords();
+    std::vector<std::string> words = options.wrapper;
+    const std::vector<std::string> emulator = EmulatorWords();
+    words.insert(words.end(), emulator.begin(), emulator.end());
     words.push_back(TexweldPath());
     words.insert(words.end(), arguments.begin(), arguments.end());
     return Spawn(ResolveExecutable(words.front()), words, false, options);

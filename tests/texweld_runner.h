@@ -25,6 +25,8 @@ struct RunOptions {
     // Runs in the child after its set-up, just before exec. Only calls that
     // are safe after fork (plain system calls) belong here.
     std::function<void()> beforeExec;
+    // Words put before the program (and its emulator), such as a tracer.
+    std::vector<std::string> wrapper;
     // The child is killed when it has not ended by then.
     int timeoutMilliseconds = 30000;
 };

@@ -1,0 +1,317 @@
+// Pending files over POSIX: anonymous (O_TMPFILE) where the file system
+// allows, else under an exclusive random name; interrupts remove them.
+#include "platform/pending_file.h"
+
+#include "platform/posix_handle.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The process-wide list of pending files. It is changed only with the
+// interrupt signals blocked, so the handler always sees it whole.
+struct PendingFileList {
+    static PendingFile* volatile head;
+
+    static void Add(PendingFile& file) {
+        file.next = head;
+        head = &file;
+        file.listed_ = true;
+    }
+    static void Remove(PendingFile& file) {
+        for (PendingFile* volatile* link = &head; *link != nullptr; link = &(*link)->next) {
+            if (*link == &file) {
+                *link = file.next;
+                break;
+            }
+        }
+        file.next = nullptr;
+        file.listed_ = false;
+    }
+    // Async-signal-safe: unlink() only.
+    static void RemoveEveryName() {
+        for (PendingFile* file = head; file != nullptr; file = file->next) {
+            const char* name = file->temporaryName_;
+            if (name != nullptr && name[0] != '\0') {
+                ::unlink(name);
+            }
+        }
+    }
+};
+
+PendingFile* volatile PendingFileList::head = nullptr;
+
+namespace {
+
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// How many random names are tried before a taken name counts as a failure.
+constexpr int kNameAttempts = 16;
+
+constexpr char kNamePrefix[] = ".texweld-";
+constexpr char kNameSuffix[] = ".tmp";
+constexpr std::size_t kNameDigits = 16;  // a 64-bit random number in hex
+
+void OnInterrupt(int signalNumber) {
+    const int savedErrno = errno;
+    PendingFileList::RemoveEveryName();
+    // Ends the process as the signal would have: it is blocked while this
+    // handler runs, and delivered with its default action on return.
+    ::signal(signalNumber, SIG_DFL);
+    ::raise(signalNumber);
+    errno = savedErrno;
+}
+
+// Blocks the interrupt signals for its lifetime, so that the list and the
+// names on it change in one piece as far as the handler can see.
+class InterruptsBlocked {
+public:
+    InterruptsBlocked() {
+        sigset_t set;
+        ::sigemptyset(&set);
+        for (const int signalNumber : kInterrupts) {
+            ::sigaddset(&set, signalNumber);
+        }
+        ::sigprocmask(SIG_BLOCK, &set, &previous_);
+    }
+    ~InterruptsBlocked() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    InterruptsBlocked(const InterruptsBlocked&) = delete;
+    InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
+
+private:
+    sigset_t previous_;
+};
+
+// 64 random bits: from the kernel, or where it cannot give them, from the
+// clock and the process id, which still differ between processes.
+std::uint64_t RandomBits() {
+    std::uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof bits)) {
+        return bits;
+    }
+    timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    static std::uint64_t counter = 0;
+    return (static_cast<std::uint64_t>(now.tv_nsec) << 20) ^ static_cast<std::uint64_t>(now.tv_sec) ^
+           (static_cast<std::uint64_t>(::getpid()) << 40) ^ ++counter * 0x9E3779B97F4A7C15u;
+}
+
+// Length of the folder part of `path`, its last separator included.
+std::size_t FolderPartLength(const char* path) {
+    const char* last = std::strrchr(path, '/');
+    return last == nullptr ? 0 : static_cast<std::size_t>(last - path) + 1;
+}
+
+// Writes a fresh random name into `name`, which holds the folder part
+// already and has room for the rest.
+void WriteRandomName(char* name, std::size_t folderLength) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    char* at = name + folderLength;
+    std::memcpy(at, kNamePrefix, sizeof kNamePrefix - 1);
+    at += sizeof kNamePrefix - 1;
+    std::uint64_t bits = RandomBits();
+    for (std::size_t digit = 0; digit < kNameDigits; ++digit, bits >>= 4) {
+        *at++ = kHex[bits & 0xF];
+    }
+    std::memcpy(at, kNameSuffix, sizeof kNameSuffix);
+}
+
+bool FolderRefuses(int error) {
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
+void CloseQuietly(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+}
+
+}  // namespace
+
+void PrepareForFileWrites() {
+    // A write past RLIMIT_FSIZE then fails with EFBIG, and a write to a pipe
+    // without a reader with EPIPE, instead of ending the process.
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    ::sigemptyset(&action.sa_mask);
+    for (const int signalNumber : kInterrupts) {
+        ::sigaddset(&action.sa_mask, signalNumber);
+    }
+    for (const int signalNumber : kInterrupts) {
+        struct sigaction previous {};
+        // A signal the caller ignores (nohup's SIGHUP) stays ignored.
+        if (::sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) {
+            continue;
+        }
+        ::sigaction(signalNumber, &action, nullptr);
+    }
+}
+
+PendingFile::PendingFile() = default;
+
+PendingFile::~PendingFile() {
+    Discard();
+}
+
+PendingFile::Result PendingFile::Create(const char* finalName, const char* replaced) {
+    Discard();
+    replacing_ = false;
+    if (replaced != nullptr) {
+        struct stat info {};
+        if (::stat(replaced, &info) != 0) {
+            return Result::Failed;
+        }
+        replacing_ = true;
+        replacedMode_ = info.st_mode & 07777;
+        replacedOwner_ = info.st_uid;
+        replacedGroup_ = info.st_gid;
+    }
+    // Never wider than the file replaced; a new file gets the default that
+    // the umask leaves of rw-rw-rw-.
+    const mode_t mode = replacing_ ? static_cast<mode_t>(replacedMode_ & 0777) : 0666;
+
+    const std::size_t folderLength = FolderPartLength(finalName);
+    const std::size_t nameSize = folderLength + sizeof kNamePrefix - 1 + kNameDigits + sizeof kNameSuffix;
+    char* name = new (std::nothrow) char[nameSize];
+    if (name == nullptr) {
+        return Result::Failed;
+    }
+    std::memcpy(name, finalName, folderLength);
+    name[folderLength] = '\0';
+
+    // The folder itself, for O_TMPFILE.
+    int fd = ::open(folderLength == 0 ? "." : name, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
+    if (fd >= 0) {
+        // Naming it later goes through /proc; without /proc, use a name now.
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        if (::access(self, F_OK) != 0) {
+            ::close(fd);
+            fd = -1;
+            errno = EOPNOTSUPP;
+        }
+    }
+    if (fd < 0 && FolderRefuses(errno)) {
+        delete[] name;
+        return Result::FolderRefuses;
+    }
+    if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+        delete[] name;
+        return Result::Failed;
+    }
+
+    InterruptsBlocked blocked;
+    name[0] = '\0';  // no name yet: nothing for the handler to remove
+    temporaryName_ = name;
+    PendingFileList::Add(*this);
+    if (fd >= 0) {
+        handle_ = HandleFromFd(fd);
+        return Result::Done;
+    }
+    // No anonymous file here: an exclusive name that no link can stand in for.
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::memcpy(name, finalName, folderLength);
+        WriteRandomName(name, folderLength);
+        fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0) {
+            handle_ = HandleFromFd(fd);
+            return Result::Done;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    const Result result = FolderRefuses(errno) ? Result::FolderRefuses : Result::Failed;
+    name[0] = '\0';
+    Discard();
+    return result;
+}
+
+PendingFile::Result PendingFile::Commit(const char* finalName) {
+    const int fd = FdFromHandle(handle_);
+    char* name = temporaryName_;
+    if (fd < 0 || name == nullptr) {
+        return Result::Failed;
+    }
+    if (replacing_) {
+        // The owner where the system permits (root, or a group of ours), and
+        // then the mode: a change of owner clears the set-id bits.
+        if (::fchown(fd, replacedOwner_, replacedGroup_) != 0) {
+            [[maybe_unused]] const int groupOnly = ::fchown(fd, static_cast<uid_t>(-1), replacedGroup_);
+        }
+        ::fchmod(fd, static_cast<mode_t>(replacedMode_));
+    }
+
+    const std::size_t folderLength = FolderPartLength(finalName);
+    if (name[0] == '\0') {
+        // Anonymous so far: give it a temporary name beside the final one.
+        char self[64];
+        std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+        bool linked = false;
+        for (int attempt = 0; attempt < kNameAttempts && !linked; ++attempt) {
+            {
+                InterruptsBlocked blocked;
+                std::memcpy(name, finalName, folderLength);
+                WriteRandomName(name, folderLength);
+            }
+            linked = ::linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
+            if (!linked && errno != EEXIST) {
+                break;
+            }
+        }
+        if (!linked) {
+            const Result result = FolderRefuses(errno) ? Result::FolderRefuses : Result::Failed;
+            name[0] = '\0';
+            Discard();
+            return result;
+        }
+    }
+
+    // A close can report a write that failed late (on a network file system).
+    handle_ = INVALID_HANDLE_VALUE;
+    if (::close(fd) != 0 && errno != EINTR) {
+        Discard();
+        return Result::Failed;
+    }
+    if (::rename(name, finalName) != 0) {
+        // A sticky folder does not let us replace another user's file.
+        const Result result = FolderRefuses(errno) ? Result::FolderRefuses : Result::Failed;
+        Discard();
+        return result;
+    }
+    InterruptsBlocked blocked;
+    name[0] = '\0';
+    Discard();
+    return Result::Done;
+}
+
+void PendingFile::Discard() {
+    const int fd = FdFromHandle(handle_);
+    if (fd >= 0) {
+        CloseQuietly(fd);
+    }
+    handle_ = INVALID_HANDLE_VALUE;
+    char* name = temporaryName_;
+    if (name != nullptr && name[0] != '\0') {
+        ::unlink(name);
+    }
+    if (listed_ || name != nullptr) {
+        InterruptsBlocked blocked;
+        if (listed_) {
+            PendingFileList::Remove(*this);
+        }
+        temporaryName_ = nullptr;
+    }
+    delete[] name;
+}

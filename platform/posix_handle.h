@@ -1,0 +1,23 @@
+// How the POSIX build's HANDLE wraps a file descriptor; for the POSIX files
+// of platform/ only.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <climits>
+#include <cstdint>
+
+// A handle is the descriptor plus one, so that descriptor 0 never looks like
+// a null handle and INVALID_HANDLE_VALUE (all bits set) is never a descriptor.
+inline HANDLE HandleFromFd(int fd) {
+    return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(fd) + 1u);
+}
+
+// The descriptor inside `handle`, or -1 for one that holds none.
+inline int FdFromHandle(HANDLE handle) {
+    const auto raw = reinterpret_cast<std::uintptr_t>(handle);
+    if (handle == INVALID_HANDLE_VALUE || raw == 0 || raw - 1u > static_cast<std::uintptr_t>(INT_MAX)) {
+        return -1;
+    }
+    return static_cast<int>(raw - 1u);
+}
