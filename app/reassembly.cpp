@@ -31,21 +31,30 @@ struct ChunksRead {
     static constexpr std::uint32_t kCapacity = 40;
     FileIdentity identities[kCapacity];
     std::uint32_t count = 0;
-    bool overflowed = false;
+    bool unknown = false;  // one could not be identified: refuse the output
 
-    void Remember(HANDLE handle) {
-        if (count == kCapacity || !IdentifyOpenFile(handle, identities[count])) {
-            overflowed = true;  // unknown: the output will be refused
-            return;
+    // Where the next chunk's identity goes.
+    FileIdentity* Next() {
+        if (count == kCapacity) {
+            unknown = true;
+            return nullptr;
         }
-        ++count;
+        identities[count] = FileIdentity{};
+        return &identities[count++];
+    }
+    void Check() {
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (identities[i] == FileIdentity{}) {
+                unknown = true;
+            }
+        }
     }
 };
 
-// The three buffers of one pass, given back on every path out of it.
+// The two buffers of one pass, given back on every path out of it. Numbered
+// chunks are read straight into the image, at their level's place.
 struct PassBuffers {
     ByteBuffer firstChunk{kBufferGranularity};
-    ByteBuffer levelChunk{kBufferGranularity};
     ByteBuffer image{kBufferGranularity};
 
     PassBuffers() = default;
@@ -53,7 +62,6 @@ struct PassBuffers {
     PassBuffers& operator=(const PassBuffers&) = delete;
     ~PassBuffers() {
         image.Release();
-        levelChunk.Release();
         firstChunk.Release();
     }
 };
@@ -69,7 +77,9 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
         return;
     }
     ChunksRead chunksRead;
-    chunksRead.Remember(firstHandle);
+    if (FileIdentity* identity = chunksRead.Next(); !IdentifyOpenFile(firstHandle, *identity)) {
+        *identity = FileIdentity{};
+    }
     const bool firstRead = ReadHandleIntoBuffer(firstHandle, buffers.firstChunk);
     CloseHandle(firstHandle);
     if (!firstRead) {
@@ -119,34 +129,26 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
     std::uint32_t writeOffset = kPreambleBytes;
     std::uint32_t level = 0;
 
-    ByteBuffer& chunk = buffers.levelChunk;
     while (chunkCount > 0) {
         path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkCount));
-        HANDLE chunkHandle = OpenFileByMode(path.GetString(), "r");
-        bool chunkRead = false;
-        if (chunkHandle != INVALID_HANDLE_VALUE) {
-            chunksRead.Remember(chunkHandle);
-            chunkRead = ReadHandleIntoBuffer(chunkHandle, chunk);
-            CloseHandle(chunkHandle);
-        }
-        if (!chunkRead) {
-            std::printf("Failed to load chunk %d contents to buffer.\n", static_cast<int>(chunkCount));
-            return;
-        }
+        // A level whose size does not fit in 32 bits matches no chunk.
         const std::optional<std::uint32_t> expected =
             CheckedMipLevelSize(header.dwWidth, header.dwHeight, header.dwDepth, level, format);
-        if (!expected || chunk.size != *expected) {
+        const std::uint64_t expectedSize = expected ? *expected : std::uint64_t{1} << 32;
+        switch (ReadFileIntoPlace(path.GetString(), expectedSize, image.data + writeOffset, totalSize - writeOffset,
+                                  chunksRead.Next())) {
+        case PlacedRead::Done:
+            break;
+        case PlacedRead::CannotRead:
+            std::printf("Failed to load chunk %d contents to buffer.\n", static_cast<int>(chunkCount));
+            return;
+        case PlacedRead::WrongSize:
             std::printf("Chunk %d has unexpected size.\n", static_cast<int>(chunkCount));
             return;
-        }
-        if (*expected > totalSize - writeOffset) {
+        case PlacedRead::DoesNotFit:
             std::printf("Chunk %d doesn't fit in the output buffer.\n", static_cast<int>(chunkCount));
             return;
         }
-        // Pages of the image are mapped in only as levels arrive: a header
-        // that promises gigabytes costs no memory until chunks back it.
-        AdviseLargeBlock(image.data + writeOffset, *expected);
-        std::memcpy(image.data + writeOffset, chunk.data, *expected);
         writeOffset += *expected;
         level += 1;
         chunkCount -= 1;
@@ -162,8 +164,9 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
     AdviseLargeBlock(image.data + writeOffset, smallLevelBytes);
     std::memcpy(image.data + writeOffset, first.data + kPreambleBytes, smallLevelBytes);
 
+    chunksRead.Check();
     const OutputResult written =
-        chunksRead.overflowed
+        chunksRead.unknown
             ? OutputResult::CannotOpen
             : WriteOutputFile(outputName.GetString(), image.data, totalSize, {chunksRead.identities, chunksRead.count});
     switch (written) {

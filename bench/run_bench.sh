@@ -14,6 +14,8 @@
 #   --baseline PATH    also time another texweld binary, alternating with
 #                      this one (for before/after comparisons)
 #   --quick            only the 4096x4096 case and the start-up check
+#   --idle SECONDS     pause this long before every timed run of the large
+#                      cases (after-idle figures; default 0, back to back)
 #
 # Every large run is verified once with cmp against the joined texture the
 # generator writes. Timed runs alternate between the contenders (their order
@@ -32,9 +34,10 @@ build_dir=""
 rounds=7
 baseline=""
 quick=0
+idle=0
 
 usage() {
-    sed -n '10,16p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    sed -n '10,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 }
 
 while [ $# -gt 0 ]; do
@@ -42,6 +45,7 @@ while [ $# -gt 0 ]; do
     --rounds) rounds="${2:?--rounds needs a number}"; shift 2 ;;
     --baseline) baseline="${2:?--baseline needs a path}"; shift 2 ;;
     --quick) quick=1; shift ;;
+    --idle) idle="${2:?--idle needs a number of seconds}"; shift 2 ;;
     -h | --help) usage; exit 0 ;;
     -*) echo "run_bench.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
     *) build_dir="$1"; shift ;;
@@ -107,6 +111,7 @@ fi
 echo "Texweld benchmark: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')," \
     "$(awk '/MemTotal/ { printf "%.1f GiB", $2 / 1048576 }' /proc/meminfo) memory"
 echo "binary: $texweld${baseline:+ (baseline: $baseline)}"
+echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"
 echo
 
 # --- measuring -------------------------------------------------------------
@@ -139,6 +144,7 @@ def run_once(cmd, stdout_path, time_log):
 
 def main():
     title, out_size, rounds, scratch = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+    idle = float(os.environ.get("BENCH_IDLE", "0"))
     # Contenders: NAME OUTPUT STDOUT(0/1) -- CMD... ;; NAME ...
     contenders, lineup = [], sys.argv[5:]
     while lineup:
@@ -155,6 +161,8 @@ def main():
         for name, output, to_stdout, cmd in contenders[k:] + contenders[:k]:
             if os.path.exists(output):
                 os.remove(output)
+            if idle > 0:
+                time.sleep(idle)
             wall, cpu, peak = run_once(cmd, output if to_stdout else None, time_log)
             if os.path.getsize(output) != out_size:
                 sys.exit("measure: %s wrote %d bytes, not %d" % (name, os.path.getsize(output), out_size))
@@ -163,7 +171,8 @@ def main():
                 walls[name].append(wall)
                 cpus[name].append(cpu)
                 rss[name].append(peak)
-    print("%s: output %s bytes, %d rounds" % (title, format(out_size, ","), rounds))
+    print("%s: output %s bytes, %d rounds%s" % (title, format(out_size, ","), rounds,
+                                                ", %g s pause before each run" % idle if idle > 0 else ""))
     print("  %-20s %12s %10s %12s %11s %13s" % ("", "median wall", "fastest", "median CPU", "max RSS",
                                                  "RSS / output"))
     medians, cpu_medians = {}, {}
@@ -228,7 +237,7 @@ open(out, "wb").write(data)'
         "cat (floor)" "$scratch/out-cat.dds" 1 -- cat "${chunks[@]}" ";;"
         "python naive" "$scratch/out-python.dds" 0 -- python3 -c "$naive" "$scratch/out-python.dds" "${chunks[@]}"
     )
-    python3 "$scratch/measure.py" "$title" "$out_size" "$rounds" "$scratch" "${lineup[@]}"
+    BENCH_IDLE="$idle" python3 "$scratch/measure.py" "$title" "$out_size" "$rounds" "$scratch" "${lineup[@]}"
     rm -f "$base".*
 }
 

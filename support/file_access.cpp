@@ -14,30 +14,38 @@ void EmptyBuffer(ByteBuffer& buffer) {
     buffer.size = 0;
 }
 
-// Fills `buffer` from an open handle; the buffer is already empty.
-bool ReadOpenHandle(HANDLE handle, ByteBuffer& buffer) {
+// The size of the file behind `handle`, if it is under 4 GiB.
+bool SizeBelow4GiB(HANDLE handle, DWORD& size) {
     DWORD sizeHigh = 0;
     SetLastError(ERROR_SUCCESS);  // a size of 0xFFFFFFFF leaves it untouched
-    const DWORD size = GetFileSize(handle, &sizeHigh);
+    size = GetFileSize(handle, &sizeHigh);
     if (size == INVALID_FILE_SIZE && GetLastError() != ERROR_SUCCESS) {
         return false;  // the size query itself failed
     }
-    if (sizeHigh != 0) {
-        return false;  // 4 GiB or more: cannot be held in a 32-bit buffer
-    }
-    if (!buffer.Reserve(size)) {
+    return sizeHigh == 0;  // 4 GiB or more cannot be held in 32 bits
+}
+
+// Fills `buffer` from an open handle.
+bool ReadOpenHandle(HANDLE handle, ByteBuffer& buffer) {
+    DWORD size = 0;
+    if (!SizeBelow4GiB(handle, size) || !buffer.Reserve(size)) {
+        EmptyBuffer(buffer);
         return false;
     }
     buffer.size = size;
-    if (size == 0) {
-        return true;
-    }
-    // The read fills the block from end to end: map its pages in at once
-    // rather than one fault at a time.
-    AdviseLargeBlock(buffer.data, size);
-    // One read of exactly the reserved size: never more than the capacity.
     DWORD bytesRead = 0;
-    ReadFile(handle, buffer.data, size, &bytesRead, nullptr);
+    if (size != 0) {
+        // The read fills the block from end to end: map its pages in at once
+        // rather than one fault at a time.
+        AdviseLargeBlock(buffer.data, size);
+        // One read of exactly the reserved size: never more than the capacity.
+        ReadFile(handle, buffer.data, size, &bytesRead, nullptr);
+    }
+    // What the read did not fill, up to the end of the block, must read as
+    // zero; the rest holds the file and is not written twice.
+    if (buffer.data != nullptr) {
+        std::memset(buffer.data + bytesRead, 0, buffer.capacity - bytesRead);
+    }
     return bytesRead == size;
 }
 
@@ -81,17 +89,45 @@ HANDLE OpenFileByMode(const char* path, const char* mode) {
 }
 
 bool ReadHandleIntoBuffer(HANDLE handle, ByteBuffer& buffer) {
-    EmptyBuffer(buffer);
     return ReadOpenHandle(handle, buffer);
 }
 
 bool ReadFileIntoBuffer(const char* path, ByteBuffer& buffer) {
-    EmptyBuffer(buffer);
     HANDLE handle = OpenFileByMode(path, "r");
     if (handle == INVALID_HANDLE_VALUE) {
+        EmptyBuffer(buffer);
         return false;
     }
     const bool complete = ReadOpenHandle(handle, buffer);
     CloseHandle(handle);
     return complete;
+}
+
+PlacedRead ReadFileIntoPlace(const char* path, std::uint64_t expectedSize, std::uint8_t* destination,
+                             std::uint32_t room, FileIdentity* identity) {
+    HANDLE handle = OpenFileByMode(path, "r");
+    if (handle == INVALID_HANDLE_VALUE) {
+        return PlacedRead::CannotRead;
+    }
+    if (identity != nullptr && !IdentifyOpenFile(handle, *identity)) {
+        *identity = FileIdentity{};
+    }
+    DWORD size = 0;
+    PlacedRead result = PlacedRead::Done;
+    if (!SizeBelow4GiB(handle, size)) {
+        result = PlacedRead::CannotRead;
+    } else if (size != expectedSize) {
+        result = PlacedRead::WrongSize;
+    } else if (size > room) {
+        result = PlacedRead::DoesNotFit;
+    } else if (size != 0) {
+        AdviseLargeBlock(destination, size);
+        DWORD bytesRead = 0;
+        ReadFile(handle, destination, size, &bytesRead, nullptr);
+        if (bytesRead != size) {
+            result = PlacedRead::CannotRead;
+        }
+    }
+    CloseHandle(handle);
+    return result;
 }

@@ -10,8 +10,11 @@
 //    A buffer that already has room is reused without allocation.
 #pragma once
 
+#include "platform/file_system.h"
 #include "platform/win32.h"
 #include "support/byte_buffer.h"
+
+#include <cstdint>
 
 // Opens `path` by a mode string, of which only the first two characters count:
 //
@@ -32,9 +35,28 @@ HANDLE OpenFileByMode(const char* path, const char* mode);
 // the file is 4 GiB or larger, its size cannot be read, the buffer cannot
 // grow or the read delivers fewer bytes than the size; the buffer's size then
 // still says how many bytes were asked for and the bytes not read are zero.
+// Only bytes that must read as zero are written as zero: from where the read
+// stopped to the end of the block.
 bool ReadHandleIntoBuffer(HANDLE handle, ByteBuffer& buffer);
 
 // Opens `path` with mode "r" and reads it whole into `buffer`. The buffer is
 // emptied first, so a file that cannot be opened leaves it empty. No handle
 // outlives the call.
 bool ReadFileIntoBuffer(const char* path, ByteBuffer& buffer);
+
+enum class PlacedRead {
+    Done,          // the whole file is at `destination`
+    CannotRead,    // missing, unreadable, 4 GiB or more, or a short read
+    WrongSize,     // its size is not the one expected; nothing was read
+    DoesNotFit,    // the expected size is more than `room`; nothing was read
+};
+
+// Opens `path` with mode "r" and, when the file's size is exactly
+// `expectedSize` and that fits in the `room` bytes at `destination`, reads it
+// there with one call. No buffer of its own: the bytes land where they
+// belong. An `expectedSize` of 2^32 or more matches no file. When `identity`
+// is not null and the file could be opened, it receives the file's identity
+// (all zero when it cannot be read).
+// No handle outlives the call.
+PlacedRead ReadFileIntoPlace(const char* path, std::uint64_t expectedSize, std::uint8_t* destination,
+                             std::uint32_t room, FileIdentity* identity);

@@ -167,3 +167,55 @@ TEST_F(FileAccess, ReadsFillTheBufferWithTheFileZeroTheRestAndNeverKeepAHandle) 
 }
 
 }  // namespace
+
+namespace {
+
+// A chunk read into its place in an image: only a file of exactly the
+// expected size that fits the room lands, at the destination and nowhere
+// else; every other case leaves the image untouched.
+TEST_F(FileAccess, PlacedReadsLandOnlyWholeFilesOfTheExpectedSizeThatFit) {
+    struct Case {
+        const char* name;
+        std::uint64_t fileSize;
+        std::uint64_t expected;
+        std::uint32_t room;
+        PlacedRead result;
+    };
+    const Case cases[] = {
+        {"exact", 1000, 1000, 1000, PlacedRead::Done},
+        {"room to spare", 1000, 1000, 1500, PlacedRead::Done},
+        {"empty", 0, 0, 0, PlacedRead::Done},
+        {"one byte longer", 1001, 1000, 1500, PlacedRead::WrongSize},
+        {"one byte shorter", 999, 1000, 1500, PlacedRead::WrongSize},
+        {"no size matches", 0, std::uint64_t{1} << 32, 1500, PlacedRead::WrongSize},
+        {"past the room", 1000, 1000, 999, PlacedRead::DoesNotFit},
+        {"missing", kMissing, 1000, 1500, PlacedRead::CannotRead},
+        {"a folder", kFolder, 1000, 1500, PlacedRead::CannotRead},
+        {"4 GiB and more", kHuge, kHuge, 1500, PlacedRead::CannotRead},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = MakeFile(c.name, c.fileSize);
+        std::string image(2000, '\x55');
+        constexpr std::size_t kAt = 300;
+        FileIdentity identity;
+        EXPECT_EQ(ReadFileIntoPlace(path.c_str(), c.expected, reinterpret_cast<std::uint8_t*>(image.data()) + kAt,
+                                    c.room, &identity),
+                  c.result);
+        std::string expected(2000, '\x55');
+        if (c.result == PlacedRead::Done) {
+            expected.replace(kAt, c.fileSize, Pattern(c.fileSize));
+        }
+        EXPECT_EQ(image, expected);
+        FileIdentity byPath;
+        if (c.fileSize < kFolder) {
+            ASSERT_TRUE(IdentifyPath(path.c_str(), byPath));
+            EXPECT_EQ(identity, byPath);
+            HANDLE handle = OpenFileByMode(path.c_str(), "r+");  // exclusive: no handle was left open
+            EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+            CloseHandle(handle);
+        }
+    }
+}
+
+}  // namespace
