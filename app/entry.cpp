@@ -1,11 +1,11 @@
 #include "app/entry.h"
 
+#include "app/outcome.h"
 #include "app/reassembly.h"
 #include "platform/runtime.h"
 #include "support/counted_string.h"
 #include "support/string_buffer.h"
 
-#include <cstdio>
 
 namespace {
 
@@ -31,7 +31,7 @@ int TexweldMain(int argc, char** argv) {
     path.Assign(firstArgument);
 
     if (argc < 2) {
-        std::printf("Syntax: Texweld <first dds chunk> [output filename]\n");
+        PrintOutcome(Outcome::Usage, {});
         return 0;
     }
 

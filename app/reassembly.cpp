@@ -1,5 +1,6 @@
 #include "app/reassembly.h"
 
+#include "app/outcome.h"
 #include "app/output_file.h"
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
@@ -8,7 +9,6 @@
 #include "support/byte_buffer.h"
 #include "support/file_access.h"
 
-#include <cstdio>
 #include <cstring>
 #include <optional>
 
@@ -66,15 +66,13 @@ struct PassBuffers {
     }
 };
 
-// Runs the pass on `buffers`; prints its one line.
-void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& baseName,
-             const CountedString& outputName) {
+// Runs the pass on `buffers`; says how it ended, with the chunk concerned.
+Outcome RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& baseName,
+                const CountedString& outputName, std::int32_t& chunkConcerned) {
     path.Format("%s.0", baseName.GetString());
     HANDLE firstHandle = OpenFileByMode(path.GetString(), "r");
     if (firstHandle == INVALID_HANDLE_VALUE) {
-        std::printf("%s doesn't appear to be a split DDS file (%s wasn't found)\n", baseName.GetString(),
-                    path.GetString());
-        return;
+        return Outcome::NotSplit;
     }
     ChunksRead chunksRead;
     if (FileIdentity* identity = chunksRead.Next(); !IdentifyOpenFile(firstHandle, *identity)) {
@@ -83,24 +81,20 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
     const bool firstRead = ReadHandleIntoBuffer(firstHandle, buffers.firstChunk);
     CloseHandle(firstHandle);
     if (!firstRead) {
-        std::printf("Failed to load file contents to buffer.\n");
-        return;
+        return Outcome::FirstChunkUnreadable;
     }
 
     const ByteBuffer& first = buffers.firstChunk;
     if (first.size < kPreambleBytes) {
-        std::printf("File too small.\n");
-        return;
+        return Outcome::TooSmall;
     }
     if (ReadLittleEndian32(first.data) != DDS_MAGIC) {
-        std::printf("Invalid file signature.\n");
-        return;
+        return Outcome::BadSignature;
     }
     const DDS_HEADER header = ReadDdsHeader(first.data + DDS_MAGIC_SIZE);
     const TextureFormat format = ClassifyPixelFormat(header);
     if (format == TextureFormat::Unknown) {
-        std::printf("Unknown texture format.\n");
-        return;
+        return Outcome::UnknownFormat;
     }
 
     // The difference is taken in 32 bits and read as a signed count.
@@ -114,15 +108,13 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
                                 static_cast<std::int32_t>(header.dwDepth),
                                 static_cast<std::int32_t>(header.dwMipMapCount), format);
     if (!chainSize || *chainSize > UINT32_MAX - kPreambleBytes) {
-        std::printf("Couldn't allocate output buffer.\n");
-        return;
+        return Outcome::NoOutputBuffer;
     }
     const std::uint32_t totalSize = kPreambleBytes + *chainSize;
 
     ByteBuffer& image = buffers.image;
     if (!image.Reserve(totalSize)) {
-        std::printf("Couldn't allocate output buffer.\n");
-        return;
+        return Outcome::NoOutputBuffer;
     }
     image.size = totalSize;
     std::memcpy(image.data, first.data, kPreambleBytes);
@@ -140,14 +132,14 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
         case PlacedRead::Done:
             break;
         case PlacedRead::CannotRead:
-            std::printf("Failed to load chunk %d contents to buffer.\n", static_cast<int>(chunkCount));
-            return;
+            chunkConcerned = chunkCount;
+            return Outcome::ChunkUnreadable;
         case PlacedRead::WrongSize:
-            std::printf("Chunk %d has unexpected size.\n", static_cast<int>(chunkCount));
-            return;
+            chunkConcerned = chunkCount;
+            return Outcome::ChunkWrongSize;
         case PlacedRead::DoesNotFit:
-            std::printf("Chunk %d doesn't fit in the output buffer.\n", static_cast<int>(chunkCount));
-            return;
+            chunkConcerned = chunkCount;
+            return Outcome::ChunkDoesntFit;
         }
         writeOffset += *expected;
         level += 1;
@@ -158,8 +150,7 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
     // chunk shorter than they need leaves zeros; a longer one is refused.
     const std::uint32_t smallLevelBytes = first.size - kPreambleBytes;
     if (smallLevelBytes > totalSize - writeOffset) {
-        std::printf("File contents don't fit in the output buffer.\n");
-        return;
+        return Outcome::FirstChunkDoesntFit;
     }
     AdviseLargeBlock(image.data + writeOffset, smallLevelBytes);
     std::memcpy(image.data + writeOffset, first.data + kPreambleBytes, smallLevelBytes);
@@ -171,20 +162,23 @@ void RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& ba
             : WriteOutputFile(outputName.GetString(), image.data, totalSize, {chunksRead.identities, chunksRead.count});
     switch (written) {
     case OutputResult::Written:
-        std::printf("Successfully unsplit %s.\n", baseName.GetString());
-        return;
+        return Outcome::Unsplit;
     case OutputResult::CannotOpen:
-        std::printf("Failed to open %s for writing.\n", outputName.GetString());
-        return;
+        return Outcome::CannotOpenOutput;
     case OutputResult::WriteFailed:
-        std::printf("Failed to write output buffer to file.\n");
-        return;
+        break;
     }
+    return Outcome::WriteFailed;
 }
 
 }  // namespace
 
 void ReassembleSplitTexture(CStringBufferA& path, const CountedString& baseName, const CountedString& outputName) {
-    PassBuffers buffers;
-    RunPass(buffers, path, baseName, outputName);
+    std::int32_t chunk = 0;
+    Outcome outcome;
+    {
+        PassBuffers buffers;
+        outcome = RunPass(buffers, path, baseName, outputName, chunk);
+    }
+    PrintOutcome(outcome, {baseName.GetString(), path.GetString(), outputName.GetString(), chunk});
 }

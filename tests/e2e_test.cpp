@@ -399,6 +399,11 @@ INSTANTIATE_TEST_SUITE_P(
                    Unsplit("stone.dds"), "out.dds"},
         NamingCase{"PercentSignsInOutput", "stone.dds", {"stone.dds.0", "50%d%s%n.dds"}, Unsplit("stone.dds"),
                    "50%d%s%n.dds"},
+        // Names beyond ASCII are used exactly, never as look-alikes.
+        NamingCase{"GreekNames", "Ωmega.dds", {"Ωmega.dds.0", "Ωut.dds"}, Unsplit("Ωmega.dds"), "Ωut.dds"},
+        NamingCase{"CyrillicName", "Привет.dds", {"Привет.dds.0"}, Unsplit("Привет.dds"), "Привет.dds"},
+        NamingCase{"CjkNameWithASpace", "日本 語.dds", {"日本 語.dds.0"}, Unsplit("日本 語.dds"), "日本 語.dds"},
+        NamingCase{"Latin1Name", "café.dds", {"café.dds.0", "crème.dds"}, Unsplit("café.dds"), "crème.dds"},
         NamingCase{"OverlongMissingName", "", {kLongName + ".dds.0"}, NotFound(kLongName + ".dds"), ""},
         NamingCase{"LongPathBeyondInlineRoom", kLongBase, {kLongBase + ".0"}, Unsplit(kLongBase), kLongBase,
                    true}),
@@ -949,6 +954,9 @@ INSTANTIATE_TEST_SUITE_P(
                    Both([](const Scratch& dir) { dir.Put("target.dds", ToBytes("the target")); },
                         LinkedTo("out.dds", "target.dds")),
                    {"tex.dds.0", "out.dds"}, kWriteFailed, "", {}, Runner::Self, true, false, 4096},
+        // A name whose nearest ASCII look-alike is the existing out.dds.
+        SafetyCase{"GreekOutputBesideItsLookAlike", kUnchanged, {"tex.dds.0", "Ωut.dds"}, Unsplit("tex.dds"),
+                   "Ωut.dds", {"Ωut.dds"}},
         // The output is one of the chunks the run reads.
         SafetyCase{"OutputIsTheFirstChunk", kUnchanged, {"tex.dds.0", "tex.dds.0"}, CannotOpen("tex.dds.0"), "", {}},
         SafetyCase{"OutputIsANumberedChunk", kUnchanged, {"tex.dds.0", "tex.dds.1"}, CannotOpen("tex.dds.1"), "",

@@ -1,6 +1,7 @@
 // texweld.exe run as a child process while this process holds some of its
 // files open: the Windows share modes decide what it may open, and whatever
 // it cannot open leaves every file as it was.
+#include "platform/console.h"
 #include "platform/win32.h"
 #include "samples/split_texture.h"
 #include "tests/test_support.h"
@@ -268,6 +269,45 @@ TEST_F(TexweldWindows, ReplacedOutputKeepsItsHiddenAttribute) {
     EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds")), "Successfully unsplit tex.dds.");
     EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
     EXPECT_NE(GetFileAttributesA(dir.File("out.dds").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Names a code page cannot hold become "?", which no file name may contain,
+// never a look-alike that names another file.
+TEST(WindowsNames, ConvertExactlyOrToANameNoFileHas) {
+    struct Case {
+        const wchar_t* wide;
+        const char* narrow;
+    };
+    for (const Case& c : {Case{L"out.dds", "out.dds"}, Case{L"caf\u00e9.dds", "caf\xe9.dds"},
+                          Case{L"\u03a9ut.dds", "?ut.dds"}, Case{L"\u65e5\u672c.dds", "??.dds"}}) {
+        char* narrow = ToCodePageExactly(c.wide, 1252);
+        ASSERT_NE(narrow, nullptr);
+        EXPECT_STREQ(narrow, c.narrow);
+        delete[] narrow;
+    }
+}
+
+// The version resource names the product and carries the project's version.
+TEST(WindowsResources, VersionResourceCarriesTheProjectVersion) {
+    const std::string exe = TexweldExe();
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeA(exe.c_str(), &ignored);
+    ASSERT_GT(size, 0u);
+    std::vector<char> block(size);
+    ASSERT_TRUE(GetFileVersionInfoA(exe.c_str(), 0, size, block.data()));
+    for (const auto& [key, expected] :
+         {std::pair<const char*, std::string>{"ProductName", "Texweld"}, {"FileVersion", TEXWELD_VERSION},
+          {"ProductVersion", TEXWELD_VERSION}, {"OriginalFilename", "texweld.exe"}}) {
+        void* value = nullptr;
+        UINT length = 0;
+        const std::string path = std::string("\\StringFileInfo\\040904B0\\") + key;
+        ASSERT_TRUE(VerQueryValueA(block.data(), path.c_str(), &value, &length)) << key;
+        EXPECT_EQ(std::string(static_cast<const char*>(value)), expected) << key;
+    }
 }
 
 }  // namespace

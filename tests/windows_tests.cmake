@@ -6,9 +6,10 @@
 # The Windows platform layer, and texweld.exe run beside other openers of its
 # files.
 target_sources(texweld_tests PRIVATE platform_windows_test.cpp texweld_windows_test.cpp)
-target_link_libraries(texweld_tests PRIVATE texweld_samplekit)
+target_link_libraries(texweld_tests PRIVATE texweld_samplekit version)
 add_dependencies(texweld_tests texweld)
-target_compile_definitions(texweld_tests PRIVATE TEXWELD_WINDOWS_EXE="$<TARGET_FILE:texweld>")
+target_compile_definitions(texweld_tests PRIVATE TEXWELD_WINDOWS_EXE="$<TARGET_FILE:texweld>"
+  TEXWELD_VERSION="${PROJECT_VERSION}")
 
 if(NOT TEXWELD_WINE OR NOT TEXWELD_WINE_PREFIX)
   message(STATUS "Wine not found: the Windows build's tests can be built but not run here")

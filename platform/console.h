@@ -1,0 +1,23 @@
+// The program's one line of output, and the arguments it was started with,
+// as the platform hands them over.
+#pragma once
+
+// Prints printf-style formatted text on standard output. On a Windows
+// console the text is shown as the characters its names are made of
+// (written as UTF-16 with WriteConsoleW), whatever the console's code page;
+// redirected to a file or a pipe, the bytes are the names' own bytes.
+[[gnu::format(printf, 1, 2)]] void PrintConsoleLine(const char* format, ...);
+
+// The argument vector the entry routine works on. POSIX: `argv` itself. On
+// Windows, where the system speaks UTF-8 to the program (the manifest's
+// activeCodePage, Windows 10 1903 and later) also `argv`; on an older
+// system the wide command line converted to the ANSI code page without any
+// "best fit" stand-in: a character the code page cannot hold becomes "?",
+// which no file name may contain, so that such a name is never taken for
+// another file's. `argc` may be updated. The vector lives until exit.
+char** SystemArguments(int& argc, char** argv);
+
+// `wide` in code page `codePage`, with "?" for every character the code page
+// cannot hold and no "best fit" look-alikes; a new heap block (delete[]), or
+// null when memory runs out. Windows only.
+char* ToCodePageExactly(const wchar_t* wide, unsigned codePage);
