@@ -135,3 +135,78 @@ OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, 
     }
     return WriteInPlace(outputName, image, size);
 }
+
+namespace {
+
+// Where a file of a set lands: its own name, or a link's target.
+struct BatchTarget {
+    char* resolved = nullptr;  // heap, when the name is a link
+    const char* name = nullptr;
+    bool exists = false;
+
+    BatchTarget() = default;
+    BatchTarget(const BatchTarget&) = delete;
+    BatchTarget& operator=(const BatchTarget&) = delete;
+    ~BatchTarget() { delete[] resolved; }
+
+    // Decides where `path` lands; false when it cannot be written as a whole
+    // file replaced in one step.
+    bool Settle(const char* path) {
+        name = path;
+        PathKind kind = GetPathKind(path);
+        if (kind == PathKind::Link) {
+            resolved = new (std::nothrow) char[kLongestResolvedPath];
+            if (resolved == nullptr || !ResolveLinks(path, resolved, kLongestResolvedPath)) {
+                return false;
+            }
+            name = resolved;
+            kind = GetPathKind(name);
+        }
+        switch (kind) {
+        case PathKind::Missing:
+            exists = false;
+            return CanCreateName(name);
+        case PathKind::RegularFile:
+            exists = true;
+            return CanOpenForWriting(name);
+        case PathKind::Link:
+        case PathKind::Other:
+            break;
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, InputFiles inputs) {
+    BatchTarget* targets = new (std::nothrow) BatchTarget[count];
+    PendingFile* pending = new (std::nothrow) PendingFile[count];
+    OutputResult result = OutputResult::Written;
+    if (targets == nullptr || pending == nullptr) {
+        result = OutputResult::CannotOpen;
+    }
+    // Every name is checked before any file is written.
+    for (std::uint32_t i = 0; result == OutputResult::Written && i < count; ++i) {
+        if (files[i].name == nullptr || files[i].name[0] == '\0' || IsOneOf(files[i].name, inputs) ||
+            !targets[i].Settle(files[i].name)) {
+            result = OutputResult::CannotOpen;
+        }
+    }
+    for (std::uint32_t i = 0; result == OutputResult::Written && i < count; ++i) {
+        if (pending[i].Create(targets[i].name, targets[i].exists ? targets[i].name : nullptr) !=
+            PendingFile::Result::Done) {
+            result = OutputResult::CannotOpen;
+        } else if (!WriteWhole(pending[i].Handle(), files[i].bytes, files[i].size)) {
+            result = OutputResult::WriteFailed;
+        }
+    }
+    for (std::uint32_t i = 0; result == OutputResult::Written && i < count; ++i) {
+        if (pending[i].Commit(targets[i].name) != PendingFile::Result::Done) {
+            result = OutputResult::WriteFailed;
+        }
+    }
+    delete[] pending;  // discards whatever was not committed
+    delete[] targets;
+    return result;
+}

@@ -31,3 +31,20 @@ struct InputFiles {
 // system cannot hold, is refused before anything is written.
 OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, std::uint32_t size,
                              InputFiles inputs);
+
+// One file of a set written together.
+struct OutputFile {
+    const char* name;
+    const std::uint8_t* bytes;
+    std::uint32_t size;
+};
+
+// Writes every file of `files` or none: each goes to a pending file first,
+// and only once all are written are they given their names, one after the
+// other. Each name must be a regular file, a missing one in an existing
+// folder, or a link to either (replaced at its target); anything else, a
+// name that is one of `inputs`, or one the system cannot hold, is refused
+// with CannotOpen before anything is written. No file is ever written in
+// place. On any failure before the names are given, nothing changed and no
+// pending file remains.
+OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, InputFiles inputs);

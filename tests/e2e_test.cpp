@@ -107,6 +107,11 @@ std::string CannotOpen(const std::string& output) {
     return "Failed to open " + output + " for writing.";
 }
 
+// texsplit's lines.
+const std::string kSplitUsage = "Syntax: Texsplit <dds file> [base name]";
+const std::string kSplitSizeMismatch = "File size doesn't match its header.";
+const std::string kSplitCountPastTheChain = "Mip count runs past the 1x1 level.";
+
 // ---------------------------------------------------------------------------
 // Textures.
 
@@ -295,6 +300,20 @@ std::string OneLine(const RunResult& run) {
     return line;
 }
 
+// The single line a texsplit run printed; flags other output, or an exit
+// status other than `status`.
+std::string OneLineOfSplit(const RunResult& run, int status) {
+    EXPECT_TRUE(run.started && !run.timedOut) << run.Describe();
+    EXPECT_EQ(run.exitCode, status) << run.Describe();
+    EXPECT_EQ(run.err, "") << run.Describe();
+    std::string line = run.out;
+    EXPECT_TRUE(std::count(line.begin(), line.end(), '\n') == 1 && line.back() == '\n') << run.Describe();
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+        line.pop_back();
+    }
+    return line;
+}
+
 Names Minus(const Names& a, const Names& b) {
     Names rest;
     std::set_difference(a.begin(), a.end(), b.begin(), b.end(), std::inserter(rest, rest.end()));
@@ -315,6 +334,13 @@ protected:
         outcome.added = Minus(after, before);
         outcome.removed = Minus(before, after);
         return outcome;
+    }
+
+    // Options that run a program in the scratch folder.
+    RunOptions Here() const {
+        RunOptions options;
+        options.workingDirectory = dir.Path();
+        return options;
     }
 
     Scratch dir;
@@ -629,6 +655,37 @@ TEST_P(TexweldReassembly, PlacesEveryLevelLargestFirstAtItsHeaderSize) {
     EXPECT_TRUE(SameBytes(dir.Get("tex.dds"), expected));
 }
 
+// texsplit, the inverse: the whole texture splits back into exactly the
+// chunks it came from, and those reassemble into it. A header whose count
+// runs past the chain is not a whole texture, and is refused.
+TEST_P(TexweldReassembly, SplitsBackIntoTheChunksItCameFrom) {
+    const TextureCase& c = GetParam();
+    if (c.preambleOnly) {
+        GTEST_SKIP() << "a first chunk without its levels is not a whole texture";
+    }
+    const Texture texture = MarkedTexture(c.fields, c.blocks, c.bytesPerElement);
+    const std::size_t numbered = dir.PutSplitByCount("kit/tex.dds", texture, c.fields.mipCount);
+    dir.Put("whole.dds", texture.Joined());
+    const auto counted = static_cast<std::int32_t>(c.fields.mipCount);
+    const bool pastTheChain = counted > 0 && static_cast<std::size_t>(counted) > texture.levels.size();
+
+    const RunResult split = texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, Here());
+    const std::string line = OneLineOfSplit(split, pastTheChain ? 1 : 0);
+    if (pastTheChain) {
+        EXPECT_EQ(line, kSplitCountPastTheChain);
+        EXPECT_FALSE(fs::exists(dir.At("tex.dds.0")));
+        return;
+    }
+    EXPECT_EQ(line, "Successfully split whole.dds into " + std::to_string(numbered + 1) + " chunks.");
+    for (std::size_t k = 0; k <= numbered; ++k) {
+        const std::string name = "tex.dds." + std::to_string(k);
+        EXPECT_TRUE(SameBytes(dir.Get(name), dir.Get("kit/" + name))) << name;
+    }
+    EXPECT_FALSE(fs::exists(dir.At("tex.dds." + std::to_string(numbered + 1))));
+    EXPECT_EQ(Run({"tex.dds.0", "back.dds"}).line, Unsplit("tex.dds"));
+    EXPECT_TRUE(SameBytes(dir.Get("back.dds"), texture.Joined()));
+}
+
 const HeaderFields k20x12 = Shape(20, 12, 0, 5);  // 20x12, 10x6, 5x3, 2x1, 1x1
 
 INSTANTIATE_TEST_SUITE_P(
@@ -823,6 +880,77 @@ TEST_F(TexweldOutput, WriteCutShortIsReportedAndUndone) {
         }
     }
 }
+
+// texsplit's failures: each prints its line, exits 1 and leaves the folder
+// exactly as it was, old chunks included.
+struct SplitFailureCase {
+    const char* label;
+    std::function<void(const Scratch&, Bytes&)> build;  // changes the whole file or the folder
+    std::vector<std::string> arguments;
+    std::string line;
+};
+
+class TexsplitFailures : public TexweldE2e, public ::testing::WithParamInterface<SplitFailureCase> {};
+
+TEST_P(TexsplitFailures, PrintTheirLineExitOneAndChangeNothing) {
+    const SplitFailureCase& c = GetParam();
+    // Old chunks of an earlier split under the same base: all must survive.
+    dir.PutSplit("tex.dds", SampleTexture(SampleFormat::Dxt1, 64, 64, 7, 9));
+    Bytes whole = RockTexture().Joined();
+    c.build(dir, whole);
+    if (HasFatalFailure()) {
+        return;
+    }
+    dir.Put("whole.dds", whole);
+    const Names before = dir.Listing();
+    std::vector<Bytes> old;
+    for (int k = 0; k <= 4; ++k) {
+        old.push_back(dir.Get("tex.dds." + std::to_string(k)));
+    }
+    const RunResult run = texweld_e2e::RunTexsplit(c.arguments, Here());
+    EXPECT_EQ(OneLineOfSplit(run, 1), c.line);
+    EXPECT_EQ(dir.Listing(), before);
+    for (int k = 0; k <= 4; ++k) {
+        EXPECT_TRUE(SameBytes(dir.Get("tex.dds." + std::to_string(k)), old[static_cast<std::size_t>(k)])) << k;
+    }
+}
+
+const std::vector<std::string> kSplitWhole = {"whole.dds", "tex.dds"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, TexsplitFailures,
+    ::testing::Values(
+        SplitFailureCase{"NoArguments", [](const Scratch&, Bytes&) {}, {}, kSplitUsage},
+        SplitFailureCase{"Missing", [](const Scratch&, Bytes&) {}, {"nowhere.dds", "tex.dds"},
+                         "nowhere.dds wasn't found."},
+        SplitFailureCase{"Truncated", [](const Scratch&, Bytes& b) { b.pop_back(); }, kSplitWhole,
+                         kSplitSizeMismatch},
+        SplitFailureCase{"OneByteTooLong", [](const Scratch&, Bytes& b) { b.push_back(0); }, kSplitWhole,
+                         kSplitSizeMismatch},
+        SplitFailureCase{"ShorterThanAPreamble", [](const Scratch&, Bytes& b) { b.resize(100); }, kSplitWhole,
+                         kTooSmall},
+        SplitFailureCase{"NotDds", [](const Scratch&, Bytes& b) { std::memcpy(b.data(), "PNG ", 4); }, kSplitWhole,
+                         kBadSignature},
+        SplitFailureCase{"UnknownFormat",
+                         [](const Scratch&, Bytes& b) {
+                             b = samplekit::MakePreamble(WithFourCC(Shape(64, 64, 0, 1), samplekit::FourCC('D', 'X', 'T', '9')));
+                         },
+                         kSplitWhole, kUnknownFormat},
+        // 4x4 has three levels; a count of 7 would make chunks of levels
+        // that do not exist.
+        SplitFailureCase{"CountPastTheSmallestLevel",
+                         [](const Scratch&, Bytes& b) {
+                             b = MarkedTexture(Dxt1Shape(4, 4, 0, 7), true, 8).Joined();
+                         },
+                         kSplitWhole, kSplitCountPastTheChain},
+        // All or nothing: one chunk's name is taken by a folder.
+        SplitFailureCase{"OneChunkNameIsAFolder", [](const Scratch& dir, Bytes&) { dir.MakeFolder("tex.dds.5"); },
+                         kSplitWhole, "Failed to open the chunks of tex.dds for writing."},
+        // The file being split is one of the chunks it would replace.
+        SplitFailureCase{"InputIsOneOfTheChunks",
+                         [](const Scratch& dir, Bytes&) { dir.Put("tex.dds.2", RockTexture().Joined()); },
+                         {"tex.dds.2", "tex.dds"}, "Failed to open the chunks of tex.dds for writing."}),
+    ByLabel());
 
 // ---------------------------------------------------------------------------
 // Output safety off the happy path. The rock is split as "tex.dds" beside an

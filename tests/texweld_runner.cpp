@@ -234,13 +234,31 @@ bool RunsUnderEmulator() {
     return !EmulatorWords().empty();
 }
 
-RunResult RunTexweld(const std::vector<std::string>& arguments, const RunOptions& options) {
+std::string TexsplitPath() {
+    const char* fromEnvironment = std::getenv("TEXSPLIT_EXE");
+    return fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment : TEXSPLIT_BUILT_EXE;
+}
+
+namespace {
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments,
+                     const RunOptions& options) {
     std::vector<std::string> words = options.wrapper;
     const std::vector<std::string> emulator = EmulatorWords();
     words.insert(words.end(), emulator.begin(), emulator.end());
-    words.push_back(TexweldPath());
+    words.push_back(program);
     words.insert(words.end(), arguments.begin(), arguments.end());
     return Spawn(ResolveExecutable(words.front()), words, false, options);
+}
+
+}  // namespace
+
+RunResult RunTexsplit(const std::vector<std::string>& arguments, const RunOptions& options) {
+    return RunProgram(TexsplitPath(), arguments, options);
+}
+
+RunResult RunTexweld(const std::vector<std::string>& arguments, const RunOptions& options) {
+    return RunProgram(TexweldPath(), arguments, options);
 }
 
 RunResult RunTexweldWithEmptyArgv(const RunOptions& options) {

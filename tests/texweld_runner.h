@@ -55,6 +55,11 @@ bool RunsUnderEmulator();
 // Runs the program with `arguments` after its own name.
 RunResult RunTexweld(const std::vector<std::string>& arguments, const RunOptions& options = {});
 
+// The splitter under test: $TEXSPLIT_EXE when set, else the one this build
+// made; run like the program, through the same emulator.
+std::string TexsplitPath();
+RunResult RunTexsplit(const std::vector<std::string>& arguments, const RunOptions& options = {});
+
 // Runs the program with an argument vector that has no entry at all, not even
 // its own name: argc is 0. Not possible through an emulator.
 RunResult RunTexweldWithEmptyArgv(const RunOptions& options = {});

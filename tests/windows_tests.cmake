@@ -7,7 +7,7 @@
 # files.
 target_sources(texweld_tests PRIVATE platform_windows_test.cpp texweld_windows_test.cpp)
 target_link_libraries(texweld_tests PRIVATE texweld_samplekit version)
-add_dependencies(texweld_tests texweld)
+add_dependencies(texweld_tests texweld texsplit)
 target_compile_definitions(texweld_tests PRIVATE TEXWELD_WINDOWS_EXE="$<TARGET_FILE:texweld>"
   TEXWELD_VERSION="${PROJECT_VERSION}")
 
@@ -37,7 +37,8 @@ set_tests_properties(NativeBuild.HasWhatTheWindowsTestsUse PROPERTIES FIXTURES_S
 # that need the host's own files, devices or limits skip themselves.
 add_test(NAME TexweldE2E.UnderWine
   COMMAND ${CMAKE_COMMAND} -E env
-          "TEXWELD_EXE=$<TARGET_FILE:texweld>" "TEXWELD_EMULATOR=${TEXWELD_WINE_RUN}"
+          "TEXWELD_EXE=$<TARGET_FILE:texweld>" "TEXSPLIT_EXE=$<TARGET_FILE:texsplit>"
+          "TEXWELD_EMULATOR=${TEXWELD_WINE_RUN}"
           "${TEXWELD_NATIVE_BUILD_DIR}/tests/texweld_e2e_tests" --gtest_brief=1)
 set_tests_properties(TexweldE2E.UnderWine PROPERTIES
   ENVIRONMENT "${TEXWELD_WINE_ENVIRONMENT}" FIXTURES_REQUIRED native_build TIMEOUT 600)

@@ -1,0 +1,177 @@
+#include "app/splitting.h"
+
+#include "app/output_file.h"
+#include "dds/dds_header.h"
+#include "dds/mip_sizes.h"
+#include "dds/texture_format.h"
+#include "platform/console.h"
+#include "support/byte_buffer.h"
+#include "support/file_access.h"
+#include "support/string_buffer.h"
+
+#include <new>
+#include <optional>
+
+namespace {
+
+constexpr std::uint32_t kBufferGranularity = 8192;
+constexpr std::uint32_t kLevelsInFirstChunk = 3;
+// A chain whose size fits in 32 bits has at most this many levels
+// (dimensions below 2^31 halve to 1 in 31 steps).
+constexpr std::uint32_t kMostLevels = 32;
+
+enum class SplitOutcome {
+    Usage,
+    InputMissing,
+    InputUnreadable,
+    TooSmall,
+    BadSignature,
+    UnknownFormat,
+    SizeMismatch,
+    CountPastTheChain,
+    CannotOpenChunk,
+    WriteFailed,
+    Split,
+};
+
+// texsplit's lines, indexed by SplitOutcome. Each takes at most a name and
+// a count, in that order.
+constexpr const char* kSplitLines[] = {
+    "Syntax: Texsplit <dds file> [base name]\n",
+    "%s wasn't found.\n",
+    "Failed to load file contents to buffer.\n",
+    "File too small.\n",
+    "Invalid file signature.\n",
+    "Unknown texture format.\n",
+    "File size doesn't match its header.\n",
+    "Mip count runs past the 1x1 level.\n",
+    "Failed to open the chunks of %s for writing.\n",
+    "Failed to write the chunk files.\n",
+    "Successfully split %s into %d chunks.\n",
+};
+static_assert(sizeof kSplitLines / sizeof kSplitLines[0] == static_cast<std::size_t>(SplitOutcome::Split) + 1);
+
+int Report(SplitOutcome outcome, const char* name = "", int count = 0) {
+    const char* line = kSplitLines[static_cast<std::size_t>(outcome)];
+    switch (outcome) {
+    case SplitOutcome::InputMissing:
+    case SplitOutcome::CannotOpenChunk:
+        PrintConsoleLine(line, name);
+        break;
+    case SplitOutcome::Split:
+        PrintConsoleLine(line, name, count);
+        return 0;
+    default:
+        PrintConsoleLine("%s", line);
+        break;
+    }
+    return 1;
+}
+
+// How many levels the chain of a header holds before it reaches 1x1x1.
+std::uint32_t LevelsInChain(const DDS_HEADER& header) {
+    for (std::uint32_t level = 0; level < kMostLevels; ++level) {
+        const std::uint32_t w = header.dwWidth >> level;
+        const std::uint32_t h = header.dwHeight >> level;
+        const std::uint32_t d = header.dwDepth >> level;
+        if (w <= 1 && h <= 1 && d <= 1) {
+            return level + 1;
+        }
+    }
+    return kMostLevels;
+}
+
+// The pass over one whole file in `file`; names the chunks after `base`.
+int Split(const ByteBuffer& file, const char* inputName, const char* base, FileIdentity input) {
+    if (file.size < DDS_PREAMBLE_SIZE) {
+        return Report(SplitOutcome::TooSmall);
+    }
+    if (ReadLittleEndian32(file.data) != DDS_MAGIC) {
+        return Report(SplitOutcome::BadSignature);
+    }
+    const DDS_HEADER header = ReadDdsHeader(file.data + DDS_MAGIC_SIZE);
+    const TextureFormat format = ClassifyPixelFormat(header);
+    if (format == TextureFormat::Unknown) {
+        return Report(SplitOutcome::UnknownFormat);
+    }
+    // As texweld sizes it: a chain that does not fit in 32 bits matches no
+    // file that can be read.
+    const std::optional<std::uint32_t> chain = CheckedSurfaceChainSize(
+        static_cast<std::int32_t>(header.dwWidth), static_cast<std::int32_t>(header.dwHeight),
+        static_cast<std::int32_t>(header.dwDepth), static_cast<std::int32_t>(header.dwMipMapCount), format);
+    if (!chain || *chain > UINT32_MAX - DDS_PREAMBLE_SIZE || file.size != DDS_PREAMBLE_SIZE + *chain) {
+        return Report(SplitOutcome::SizeMismatch);
+    }
+    // Numbered chunks past the chain would hold levels that do not exist.
+    const auto counted = static_cast<std::int32_t>(header.dwMipMapCount);
+    if (counted > 0 && static_cast<std::uint32_t>(counted) > LevelsInChain(header)) {
+        return Report(SplitOutcome::CountPastTheChain);
+    }
+    const std::uint32_t numbered =
+        counted > static_cast<std::int32_t>(kLevelsInFirstChunk) ? static_cast<std::uint32_t>(counted) - 3 : 0;
+
+    // Chunk k holds level N - k; the first chunk the preamble and the rest.
+    OutputFile files[kMostLevels + 1];
+    TStringBufferA<260> names[kMostLevels + 1];
+    std::uint32_t offset = DDS_PREAMBLE_SIZE;
+    for (std::uint32_t level = 0; level < numbered; ++level) {
+        const std::optional<std::uint32_t> size =
+            CheckedMipLevelSize(header.dwWidth, header.dwHeight, header.dwDepth, level, format);
+        const std::uint32_t number = numbered - level;
+        if (!size || names[number].Format("%s.%u", base, static_cast<unsigned>(number)) <= 0) {
+            return Report(SplitOutcome::CannotOpenChunk, base);
+        }
+        files[number] = {names[number].GetString(), file.data + offset, *size};
+        offset += *size;
+    }
+    // The first chunk: the preamble, then the levels after the numbered ones.
+    std::uint8_t* first = new (std::nothrow) std::uint8_t[file.size - offset + DDS_PREAMBLE_SIZE];
+    if (first == nullptr || names[0].Format("%s.0", base) <= 0) {
+        delete[] first;
+        return Report(SplitOutcome::CannotOpenChunk, base);
+    }
+    for (std::uint32_t i = 0; i < DDS_PREAMBLE_SIZE; ++i) {
+        first[i] = file.data[i];
+    }
+    for (std::uint32_t i = offset; i < file.size; ++i) {
+        first[DDS_PREAMBLE_SIZE + i - offset] = file.data[i];
+    }
+    files[0] = {names[0].GetString(), first, file.size - offset + DDS_PREAMBLE_SIZE};
+
+    const OutputResult written = WriteOutputFiles(files, numbered + 1, {&input, 1});
+    delete[] first;
+    switch (written) {
+    case OutputResult::Written:
+        return Report(SplitOutcome::Split, inputName, static_cast<int>(numbered + 1));
+    case OutputResult::CannotOpen:
+        return Report(SplitOutcome::CannotOpenChunk, base);
+    case OutputResult::WriteFailed:
+        break;
+    }
+    return Report(SplitOutcome::WriteFailed);
+}
+
+}  // namespace
+
+int TexsplitMain(int argc, char** argv) {
+    if (argc < 2 || argv == nullptr || argv[1] == nullptr) {
+        return Report(SplitOutcome::Usage);
+    }
+    const char* inputName = argv[1];
+    const char* base = argc >= 3 ? argv[2] : inputName;
+    HANDLE handle = OpenFileByMode(inputName, "r");
+    if (handle == INVALID_HANDLE_VALUE) {
+        return Report(SplitOutcome::InputMissing, inputName);
+    }
+    FileIdentity input;
+    if (!IdentifyOpenFile(handle, input)) {
+        input = FileIdentity{};
+    }
+    ByteBuffer file(kBufferGranularity);
+    const bool read = ReadHandleIntoBuffer(handle, file);
+    CloseHandle(handle);
+    if (!read) {
+        return Report(SplitOutcome::InputUnreadable);
+    }
+    return Split(file, inputName, base, input);
+}
