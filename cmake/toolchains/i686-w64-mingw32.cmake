@@ -27,6 +27,14 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--
 # Programs built here are run (the tests, and the listing of the tests)
 # under Wine by wine-run.sh, in a Wine prefix of the build's own.
 find_program(TEXWELD_WINE wine)
+# Wine's loader is a 32-bit Linux program: on a kernel that runs none, Wine
+# is installed but cannot start, and the Windows programs are built only.
+if(TEXWELD_WINE)
+  execute_process(COMMAND ${TEXWELD_WINE} --version RESULT_VARIABLE TEXWELD_WINE_STATUS OUTPUT_QUIET ERROR_QUIET)
+  if(NOT TEXWELD_WINE_STATUS EQUAL 0)
+    set(TEXWELD_WINE "")
+  endif()
+endif()
 cmake_path(SET TEXWELD_WINE_RUN NORMALIZE "${CMAKE_CURRENT_LIST_DIR}/../wine-run.sh")
 set(TEXWELD_WINE_PREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix the Windows programs run in")
 set(TEXWELD_WINE_ENVIRONMENT "WINEPREFIX=${TEXWELD_WINE_PREFIX}")
