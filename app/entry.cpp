@@ -18,8 +18,11 @@ constexpr std::int32_t kFirstChunkSuffixLength = sizeof(kFirstChunkSuffix) - 1;
 }  // namespace
 
 int TexweldMain(int argc, char** argv) {
-    // Declared so that they are destroyed in the order suffix, path,
-    // outputName, baseName; each gives its storage back on every path out.
+    // Destroyed in reverse order of declaration: suffix, path, outputName,
+    // baseName. The scratch buffers go first because nothing needs them once
+    // the pass has printed its line; the two names, which the line and the
+    // output were made from, go last. Each gives its storage back on every
+    // path out.
     CountedString baseName;
     CountedString outputName;
     TStringBufferA<260> path;

@@ -50,7 +50,7 @@ void PrintOutcome(Outcome outcome, const OutcomeDetails& details) {
     const Line& line = kLines[static_cast<std::size_t>(outcome)];
     switch (line.fields) {
     case Fields::None:
-        PrintConsoleLine(line.format);
+        PrintConsoleLine("%s", line.format);
         return;
     case Fields::BaseAndFirstChunk:
         PrintConsoleLine(line.format, details.baseName, details.firstChunk);

@@ -49,40 +49,61 @@ std::int32_t ShiftedDimension(std::uint32_t value, std::uint32_t level) {
 
 }  // namespace
 
-bool IsBlockCompressed(TextureFormat format) {
+namespace {
+
+// How each code is stored: 4x4 blocks or single pixels, and the bytes of
+// one block or pixel. Codes 13 and 17 have no name: classification never
+// gives them, but they sit in the numbering between formats that do, and a
+// TextureFormat may hold any value. They keep the sizes they have always had
+// here (17 a 2-byte pixel, 13 none), so every value is answered as before.
+struct Element {
+    bool blocks;
+    std::uint32_t bytes;
+};
+
+constexpr std::uint32_t kCodeCount = 20;
+
+constexpr auto kElements = [] {
+    struct Table {
+        Element byCode[kCodeCount] = {};
+    } table;
+    const auto set = [&table](TextureFormat format, bool blocks, std::uint32_t bytes) {
+        table.byCode[static_cast<std::uint32_t>(format)] = {blocks, bytes};
+    };
+    set(TextureFormat::Dxt1, true, 8);
+    set(TextureFormat::Dxt2, true, 16);
+    set(TextureFormat::Dxt3, true, 16);
+    set(TextureFormat::Dxt4, true, 16);
+    set(TextureFormat::Dxt5, true, 16);
+    set(TextureFormat::Ctx1, true, 8);
+    set(TextureFormat::Ati2, true, 16);
+    set(TextureFormat::R32F, false, 4);
+    set(TextureFormat::G16R16F, false, 4);
+    set(TextureFormat::V16U16, false, 4);
+    set(TextureFormat::A16B16G16R16F, false, 8);
+    set(TextureFormat::Argb32, false, 4);
+    set(TextureFormat::Argb16, false, 2);
+    set(TextureFormat::Rgb24, false, 3);
+    set(TextureFormat::Xrgb32, false, 4);
+    set(static_cast<TextureFormat>(17), false, 2);  // unnamed; see above
+    set(TextureFormat::Alpha8, false, 1);
+    set(TextureFormat::Luminance8, false, 1);
+    return table;
+}();
+
+constexpr Element ElementOf(TextureFormat format) {
     const auto code = static_cast<std::uint32_t>(format);
-    return code >= 1 && code <= 7;
+    return code < kCodeCount ? kElements.byCode[code] : Element{false, 0};
+}
+
+}  // namespace
+
+bool IsBlockCompressed(TextureFormat format) {
+    return ElementOf(format).blocks;
 }
 
 std::uint32_t BytesPerElement(TextureFormat format) {
-    switch (static_cast<std::uint32_t>(format)) {
-    case 1:
-    case 6:
-    case 11:
-        return 8;
-    case 2:
-    case 3:
-    case 4:
-    case 5:
-    case 7:
-        return 16;
-    case 8:
-    case 9:
-    case 10:
-    case 12:
-    case 16:
-        return 4;
-    case 14:
-    case 17:  // never produced by classification, but sized all the same
-        return 2;
-    case 15:
-        return 3;
-    case 18:
-    case 19:
-        return 1;
-    default:
-        return 0;
-    }
+    return ElementOf(format).bytes;
 }
 
 std::uint32_t SurfaceChainSize(std::int32_t width, std::int32_t height, std::int32_t depth,

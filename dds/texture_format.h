@@ -51,7 +51,10 @@ constexpr DDS_PIXELFORMAT DDSPF_V16U16 = {
 };
 
 // The format of `header`'s pixel data, Unknown when it is not supported.
-// Tests run in a fixed order and the first match wins: a known FourCC
-// decides before any flag word, and flag words match only when equal as a
-// whole (0x43 is not "RGB with alpha").
+// Tests run in a fixed order and the first match wins, and flag words match
+// only when equal as a whole (0x43 is not "RGB with alpha"). The FourCCs of
+// the block formats and R32F decide before anything else; then the whole
+// V16U16 record, FourCC 112 (G16R16F), the 32-bit ARGB rule, and only then
+// FourCC 113 (A16B16G16R16F): a record with FourCC 113 whose flags and alpha
+// mask say 32-bit ARGB is Argb32.
 TextureFormat ClassifyPixelFormat(const DDS_HEADER& header);

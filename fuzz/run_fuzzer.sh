@@ -19,8 +19,8 @@ build="${TEXWELD_FUZZ_BUILD_DIR:-build-fuzz}"
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DTEXWELD_BUILD_TESTS=OFF \
-  -DTEXWELD_FUZZ=ON >/dev/null
+  -DTEXWELD_BUILD_TESTS=ON \
+  -DTEXWELD_FUZZ=ON ${TEXWELD_FUZZ_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" --target reassembly_fuzzer -j2
 
 mkdir -p "$build/corpus" "$build/artifacts"

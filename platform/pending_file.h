@@ -71,7 +71,7 @@ private:
     bool listed_ = false;
     // Windows: the file is marked for deletion while it is written, so that
     // it goes with the process unless committed.
-    bool vanishesOnClose_ = false;
+    [[maybe_unused]] bool vanishesOnClose_ = false;
     // What the replaced file had, taken when the pending file is created:
     // POSIX mode bits, owner and group; Windows file attributes in `mode`.
     bool replacing_ = false;

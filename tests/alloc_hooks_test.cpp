@@ -49,7 +49,7 @@ TEST(AllocHooks, GlobalNewAndDeleteGoThroughTheSlotsAndReportExhaustion) {
     void* array = ::operator new[](40);
     void* empty = ::operator new(0);
     ::operator delete(single);
-    ::operator delete[](array, 40);
+    ::operator delete[](array);
     ::operator delete(empty);
     const auto allocations = injector.Allocations();
     const auto releases = injector.Releases();

@@ -65,7 +65,9 @@ TEST(NodeList, ClearHandsNodesToARunningPoolInReverseAndDropsThemOnceItIsShutDow
         if (shutDownFirst) {
             pool.Shutdown();
         }
-        std::array<ChainNode, 3> nodes{{{&nodes[1]}, {&nodes[2]}, {nullptr}}};
+        std::array<ChainNode, 3> nodes{};
+        nodes[0] = {&nodes[1]};
+        nodes[1] = {&nodes[2]};
         NodeList list(pool);
         list.first = &nodes[0];
         list.secondWord = 0xFFFFFFFFu;
