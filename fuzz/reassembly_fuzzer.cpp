@@ -26,7 +26,8 @@
 #include "dds/mip_sizes.h"
 #include "dds/texture_format.h"
 #include "fuzz/fuzz_case.h"
-#include "fuzz/in_process_run.h"
+#include "tests/support/expected_lines.h"
+#include "tests/support/in_process_run.h"
 #include "platform/pending_file.h"
 #include "support/alloc_hooks.h"
 
@@ -224,28 +225,28 @@ Expectation Predict(const FuzzCase& fuzzCase, const Layout& layout) {
         expect.largestAllocation = std::max(expect.largestAllocation, RoundUp(file.size()));
     }
     if (fuzzCase.form == ArgumentForm::None) {
-        expect.line = "Syntax: Texweld <first dds chunk> [output filename]";
+        expect.line = expected_lines::kUsage;
         return expect;
     }
     const std::string& base = layout.base;
     if (!Readable(fuzzCase, 0)) {
-        expect.line = base + " doesn't appear to be a split DDS file (" + base + ".0 wasn't found)";
+        expect.line = expected_lines::NotFound(base);
         return expect;
     }
     const std::string& first = fuzzCase.files[0];
     if (first.size() < kPreamble) {
-        expect.line = "File too small.";
+        expect.line = expected_lines::kTooSmall;
         return expect;
     }
     if (first.compare(0, 4, "DDS ") != 0) {
-        expect.line = "Invalid file signature.";
+        expect.line = expected_lines::kBadSignature;
         return expect;
     }
     const auto* preamble = reinterpret_cast<const std::uint8_t*>(first.data());
     const TextureFormat format = ClassifyPixelFormat(ReadDdsHeader(preamble + DDS_MAGIC_SIZE));
     const Element element{IsBlockCompressed(format), BytesPerElement(format)};
     if (format == TextureFormat::Unknown || element.bytes == 0) {
-        expect.line = "Unknown texture format.";
+        expect.line = expected_lines::kUnknownFormat;
         return expect;
     }
     const std::uint32_t height = Word(first, 12), width = Word(first, 16);
@@ -256,7 +257,7 @@ Expectation Predict(const FuzzCase& fuzzCase, const Layout& layout) {
         expect.largestAllocation = std::max(expect.largestAllocation, RoundUp(kPreamble + *chain));
     }
     if (!chain || RoundUp(kPreamble + *chain) > kAllocationCap) {
-        expect.line = "Couldn't allocate output buffer.";
+        expect.line = expected_lines::kNoOutputBuffer;
         return expect;
     }
     const std::uint64_t total = kPreamble + *chain;
@@ -265,41 +266,40 @@ Expectation Predict(const FuzzCase& fuzzCase, const Layout& layout) {
     const std::uint32_t difference = mipCount - 3u;
     const std::uint64_t numbered = difference >= 1 && difference <= INT32_MAX ? difference : 0;
     for (std::uint64_t chunk = numbered; chunk >= 1; --chunk) {
-        const std::string number = std::to_string(chunk);
         if (!Readable(fuzzCase, chunk)) {
-            expect.line = "Failed to load chunk " + number + " contents to buffer.";
+            expect.line = expected_lines::ChunkUnreadable(static_cast<std::int64_t>(chunk));
             return expect;
         }
         const std::string& content = fuzzCase.files[chunk];
         const std::optional<std::uint64_t> size = ChunkBytes(width, height, depth, numbered - chunk, element);
         if (!size || content.size() != *size) {
-            expect.line = "Chunk " + number + " has unexpected size.";
+            expect.line = expected_lines::ChunkSizeWrong(static_cast<std::int64_t>(chunk));
             return expect;
         }
         if (image.size() + content.size() > total) {
-            expect.line = "Chunk " + number + " doesn't fit in the output buffer.";
+            expect.line = expected_lines::ChunkDoesntFit(static_cast<std::int64_t>(chunk));
             return expect;
         }
         image += content;
     }
     if (image.size() + (first.size() - kPreamble) > total) {
-        expect.line = "File contents don't fit in the output buffer.";
+        expect.line = expected_lines::kFirstChunkDoesntFit;
         return expect;
     }
     image.append(first, kPreamble);
     image.resize(total, '\0');
 
     if (fuzzCase.form != ArgumentForm::FirstChunk && fuzzCase.output != OutputKind::Plain) {
-        expect.line = "Failed to open " + layout.output + " for writing.";
+        expect.line = expected_lines::CannotOpen(layout.output);
         return expect;
     }
     const std::uint32_t limit = texweld_fuzz::FileSizeLimitBytes(fuzzCase.fileSizeLimit);
     if (limit != 0 && image.size() > limit) {
-        expect.line = "Failed to write output buffer to file.";
+        expect.line = expected_lines::kWriteFailed;
         // A replaced file, a link's target too, stays as it was.
         return expect;
     }
-    expect.line = "Successfully unsplit " + base + ".";
+    expect.line = expected_lines::Unsplit(base);
     expect.written = true;
     expect.output = std::move(image);
     return expect;

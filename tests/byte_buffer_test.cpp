@@ -1,6 +1,6 @@
 #include "support/byte_buffer.h"
 
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "support/counted_string.h"
 
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,8 @@
 // cases that need the host's own devices, pipes, locks, limits or
 // permission bits skip themselves there.
 #include "samples/split_texture.h"
-#include "tests/texweld_runner.h"
+#include "tests/support/child_run.h"
+#include "tests/support/expected_lines.h"
 
 #include <gtest/gtest.h>
 
@@ -76,41 +77,7 @@ struct ByLabel {
     }
 };
 
-// ---------------------------------------------------------------------------
-// The lines the program prints, without their line feed.
-
-const std::string kUsage = "Syntax: Texweld <first dds chunk> [output filename]";
-const std::string kFirstChunkUnreadable = "Failed to load file contents to buffer.";
-const std::string kTooSmall = "File too small.";
-const std::string kBadSignature = "Invalid file signature.";
-const std::string kUnknownFormat = "Unknown texture format.";
-const std::string kNoOutputBuffer = "Couldn't allocate output buffer.";
-const std::string kFirstChunkDoesntFit = "File contents don't fit in the output buffer.";
-const std::string kWriteFailed = "Failed to write output buffer to file.";
-
-std::string NotFound(const std::string& base) {
-    return base + " doesn't appear to be a split DDS file (" + base + ".0 wasn't found)";
-}
-std::string Unsplit(const std::string& base) {
-    return "Successfully unsplit " + base + ".";
-}
-std::string ChunkUnreadable(int chunk) {
-    return "Failed to load chunk " + std::to_string(chunk) + " contents to buffer.";
-}
-std::string ChunkSizeWrong(int chunk) {
-    return "Chunk " + std::to_string(chunk) + " has unexpected size.";
-}
-std::string ChunkDoesntFit(int chunk) {
-    return "Chunk " + std::to_string(chunk) + " doesn't fit in the output buffer.";
-}
-std::string CannotOpen(const std::string& output) {
-    return "Failed to open " + output + " for writing.";
-}
-
-// texsplit's lines.
-const std::string kSplitUsage = "Syntax: Texsplit <dds file> [base name]";
-const std::string kSplitSizeMismatch = "File size doesn't match its header.";
-const std::string kSplitCountPastTheChain = "Mip count runs past the 1x1 level.";
+using namespace expected_lines;
 
 // ---------------------------------------------------------------------------
 // Textures.
@@ -676,7 +643,7 @@ TEST_P(TexweldReassembly, SplitsBackIntoTheChunksItCameFrom) {
         EXPECT_FALSE(fs::exists(dir.At("tex.dds.0")));
         return;
     }
-    EXPECT_EQ(line, "Successfully split whole.dds into " + std::to_string(numbered + 1) + " chunks.");
+    EXPECT_EQ(line, Split("whole.dds", static_cast<int>(numbered + 1)));
     for (std::size_t k = 0; k <= numbered; ++k) {
         const std::string name = "tex.dds." + std::to_string(k);
         EXPECT_TRUE(SameBytes(dir.Get(name), dir.Get("kit/" + name))) << name;
@@ -922,7 +889,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         SplitFailureCase{"NoArguments", [](const Scratch&, Bytes&) {}, {}, kSplitUsage},
         SplitFailureCase{"Missing", [](const Scratch&, Bytes&) {}, {"nowhere.dds", "tex.dds"},
-                         "nowhere.dds wasn't found."},
+                         SplitInputMissing("nowhere.dds")},
         SplitFailureCase{"Truncated", [](const Scratch&, Bytes& b) { b.pop_back(); }, kSplitWhole,
                          kSplitSizeMismatch},
         SplitFailureCase{"OneByteTooLong", [](const Scratch&, Bytes& b) { b.push_back(0); }, kSplitWhole,
@@ -945,11 +912,11 @@ INSTANTIATE_TEST_SUITE_P(
                          kSplitWhole, kSplitCountPastTheChain},
         // All or nothing: one chunk's name is taken by a folder.
         SplitFailureCase{"OneChunkNameIsAFolder", [](const Scratch& dir, Bytes&) { dir.MakeFolder("tex.dds.5"); },
-                         kSplitWhole, "Failed to open the chunks of tex.dds for writing."},
+                         kSplitWhole, SplitCannotOpen("tex.dds")},
         // The file being split is one of the chunks it would replace.
         SplitFailureCase{"InputIsOneOfTheChunks",
                          [](const Scratch& dir, Bytes&) { dir.Put("tex.dds.2", RockTexture().Joined()); },
-                         {"tex.dds.2", "tex.dds"}, "Failed to open the chunks of tex.dds for writing."}),
+                         {"tex.dds.2", "tex.dds"}, SplitCannotOpen("tex.dds")}),
     ByLabel());
 
 // ---------------------------------------------------------------------------

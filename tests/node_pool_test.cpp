@@ -3,7 +3,7 @@
 #include "platform/win32.h"
 #include "support/alloc_hooks.h"
 #include "support/library_objects.h"
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 

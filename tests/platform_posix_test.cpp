@@ -4,7 +4,7 @@
 #include "platform/runtime.h"
 #include "platform/win32.h"
 
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 #include "platform/file_system.h"
 #include "platform/win32.h"
 
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 

@@ -9,9 +9,10 @@
 #include "app/entry.h"
 #include "dds/mip_sizes.h"
 #include "dds/texture_format.h"
-#include "fuzz/in_process_run.h"
+#include "tests/support/expected_lines.h"
+#include "tests/support/in_process_run.h"
 #include "samples/split_texture.h"
-#include "tests/test_support.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -44,26 +45,7 @@ std::string Text(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// The lines, without their line feed.
-std::string NotFound(const std::string& base) {
-    return base + " doesn't appear to be a split DDS file (" + base + ".0 wasn't found)";
-}
-std::string CannotOpen(const std::string& output) {
-    return "Failed to open " + output + " for writing.";
-}
-std::string ChunkUnreadable(std::uint32_t chunk) {
-    return "Failed to load chunk " + std::to_string(chunk) + " contents to buffer.";
-}
-std::string ChunkSizeWrong(std::uint32_t chunk) {
-    return "Chunk " + std::to_string(chunk) + " has unexpected size.";
-}
-std::string Unsplit(const std::string& base) {
-    return "Successfully unsplit " + base + ".";
-}
-const std::string kFirstChunkUnreadable = "Failed to load file contents to buffer.";
-const std::string kTooSmall = "File too small.";
-const std::string kNoOutputBuffer = "Couldn't allocate output buffer.";
-const std::string kFirstChunkDoesntFit = "File contents don't fit in the output buffer.";
+using namespace expected_lines;
 
 const std::string kEarlierOutput = "an output from an earlier run\n";
 

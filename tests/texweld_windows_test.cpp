@@ -4,7 +4,8 @@
 #include "platform/console.h"
 #include "platform/win32.h"
 #include "samples/split_texture.h"
-#include "tests/test_support.h"
+#include "tests/support/expected_lines.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -139,7 +140,7 @@ protected:
 };
 
 TEST_F(TexweldWindows, ReassemblesWithRelativeNames) {
-    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0")), "Successfully unsplit tex.dds.");
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0")), expected_lines::Unsplit("tex.dds"));
     EXPECT_TRUE(Holds(dir.File("tex.dds"), expected));
     EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
 }
@@ -171,11 +172,11 @@ TEST_P(TexweldHeldOutput, IsNotReplacedAndNoTemporaryFileRemains) {
     const std::string line = OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds"));
     CloseHandle(held);
 
-    EXPECT_EQ(line, "Failed to open out.dds for writing.");
+    EXPECT_EQ(line, expected_lines::CannotOpen("out.dds"));
     EXPECT_TRUE(Holds(dir.File("out.dds"), "the previous output"));
     EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
 
-    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds")), "Successfully unsplit tex.dds.");
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds")), expected_lines::Unsplit("tex.dds"));
     EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
 }
 
@@ -191,11 +192,11 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(TexweldWindows, ChunksHeldByAWriterCannotBeRead) {
     struct Case {
         const char* chunk;
-        const char* line;
+        std::string line;
     };
-    for (const Case& c : {Case{"tex.dds.0", "tex.dds doesn't appear to be a split DDS file (tex.dds.0 wasn't found)"},
-                          Case{"tex.dds.4", "Failed to load chunk 4 contents to buffer."},
-                          Case{"tex.dds.1", "Failed to load chunk 1 contents to buffer."}}) {
+    for (const Case& c : {Case{"tex.dds.0", expected_lines::NotFound("tex.dds")},
+                          Case{"tex.dds.4", expected_lines::ChunkUnreadable(4)},
+                          Case{"tex.dds.1", expected_lines::ChunkUnreadable(1)}}) {
         SCOPED_TRACE(c.chunk);
         HANDLE held = Hold(c.chunk, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ);
         ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -213,7 +214,7 @@ TEST_F(TexweldWindows, ChunksOtherReadersShareAreRead) {
     const std::string line = OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds"));
     CloseHandle(largest);
     CloseHandle(first);
-    EXPECT_EQ(line, "Successfully unsplit tex.dds.");
+    EXPECT_EQ(line, expected_lines::Unsplit("tex.dds"));
     EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
 }
 
@@ -228,7 +229,7 @@ TEST_F(TexweldWindows, ReadOnlyOutputIsNotReplaced) {
     }
     const std::string line = OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds"));
     SetFileAttributesA(dir.File("out.dds").c_str(), FILE_ATTRIBUTE_NORMAL);
-    EXPECT_EQ(line, "Failed to open out.dds for writing.");
+    EXPECT_EQ(line, expected_lines::CannotOpen("out.dds"));
     EXPECT_TRUE(Holds(dir.File("out.dds"), "the previous output"));
     EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
 }
@@ -237,7 +238,7 @@ TEST_F(TexweldWindows, NullDeviceOutputIsWrittenInPlace) {
     for (const char* device : {"NUL", "nul", "\\\\.\\NUL"}) {
         SCOPED_TRACE(device);
         EXPECT_EQ(OneLine(RunTexweld(dir.Path(), std::string("tex.dds.0 ") + device)),
-                  "Successfully unsplit tex.dds.");
+                  expected_lines::Unsplit("tex.dds"));
         EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
     }
     EXPECT_FALSE(FileExists(dir.File("tex.dds")));
@@ -246,7 +247,7 @@ TEST_F(TexweldWindows, NullDeviceOutputIsWrittenInPlace) {
 TEST_F(TexweldWindows, OutputInAFolderNamedWithBackslashesOrADrive) {
     ASSERT_TRUE(CreateDirectoryA(dir.File("sub").c_str(), nullptr));
     WriteFileBytes(dir.File("sub/out.dds"), "the previous output");
-    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 sub\\out.dds")), "Successfully unsplit tex.dds.");
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 sub\\out.dds")), expected_lines::Unsplit("tex.dds"));
     EXPECT_TRUE(Holds(dir.File("sub/out.dds"), expected));
 
     // "C:name" is relative to drive C's current folder, which for the child
@@ -254,7 +255,7 @@ TEST_F(TexweldWindows, OutputInAFolderNamedWithBackslashesOrADrive) {
     const std::string& folder = dir.Path();
     if (folder.size() > 2 && folder[1] == ':') {
         const std::string drive = folder.substr(0, 2);
-        EXPECT_EQ(OneLine(RunTexweld(folder, "tex.dds.0 " + drive + "drive.dds")), "Successfully unsplit tex.dds.");
+        EXPECT_EQ(OneLine(RunTexweld(folder, "tex.dds.0 " + drive + "drive.dds")), expected_lines::Unsplit("tex.dds"));
         EXPECT_TRUE(Holds(dir.File("drive.dds"), expected));
     }
     EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
@@ -266,7 +267,7 @@ TEST_F(TexweldWindows, ReplacedOutputKeepsItsHiddenAttribute) {
     if ((GetFileAttributesA(dir.File("out.dds").c_str()) & FILE_ATTRIBUTE_HIDDEN) == 0) {
         GTEST_SKIP() << "this file system keeps no hidden attribute";
     }
-    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds")), "Successfully unsplit tex.dds.");
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds")), expected_lines::Unsplit("tex.dds"));
     EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
     EXPECT_NE(GetFileAttributesA(dir.File("out.dds").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
 }

@@ -1,4 +1,4 @@
-#include "fuzz/in_process_run.h"
+#include "tests/support/in_process_run.h"
 
 #include "app/entry.h"
 

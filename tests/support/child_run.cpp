@@ -1,4 +1,4 @@
-#include "tests/texweld_runner.h"
+#include "tests/support/child_run.h"
 
 #include <cerrno>
 #include <chrono>
