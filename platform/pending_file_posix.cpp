@@ -2,6 +2,8 @@
 // allows, else under an exclusive random name; interrupts remove them.
 #include "platform/pending_file.h"
 
+#include "platform/temporary_name.h"
+
 #include "platform/posix_handle.h"
 
 #include <cerrno>
@@ -56,9 +58,6 @@ constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // How many random names are tried before a taken name counts as a failure.
 constexpr int kNameAttempts = 16;
 
-constexpr char kNamePrefix[] = ".texweld-";
-constexpr char kNameSuffix[] = ".tmp";
-constexpr std::size_t kNameDigits = 16;  // a 64-bit random number in hex
 
 void OnInterrupt(int signalNumber) {
     const int savedErrno = errno;
@@ -104,24 +103,11 @@ std::uint64_t RandomBits() {
            (static_cast<std::uint64_t>(::getpid()) << 40) ^ ++counter * 0x9E3779B97F4A7C15u;
 }
 
-// Length of the folder part of `path`, its last separator included.
-std::size_t FolderPartLength(const char* path) {
-    const char* last = std::strrchr(path, '/');
-    return last == nullptr ? 0 : static_cast<std::size_t>(last - path) + 1;
-}
 
 // Writes a fresh random name into `name`, which holds the folder part
 // already and has room for the rest.
 void WriteRandomName(char* name, std::size_t folderLength) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    char* at = name + folderLength;
-    std::memcpy(at, kNamePrefix, sizeof kNamePrefix - 1);
-    at += sizeof kNamePrefix - 1;
-    std::uint64_t bits = RandomBits();
-    for (std::size_t digit = 0; digit < kNameDigits; ++digit, bits >>= 4) {
-        *at++ = kHex[bits & 0xF];
-    }
-    std::memcpy(at, kNameSuffix, sizeof kNameSuffix);
+    WriteTemporaryName(name, folderLength, RandomBits());
 }
 
 bool FolderRefuses(int error) {
@@ -182,7 +168,7 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
     const mode_t mode = replacing_ ? static_cast<mode_t>(replacedMode_ & 0777) : 0666;
 
     const std::size_t folderLength = FolderPartLength(finalName);
-    const std::size_t nameSize = folderLength + sizeof kNamePrefix - 1 + kNameDigits + sizeof kNameSuffix;
+    const std::size_t nameSize = TemporaryNameSize(folderLength);
     char* name = new (std::nothrow) char[nameSize];
     if (name == nullptr) {
         return Result::Failed;

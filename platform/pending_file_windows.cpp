@@ -6,6 +6,8 @@
 
 #include "platform/pending_file.h"
 
+#include "platform/temporary_name.h"
+
 #include "platform/file_system.h"
 
 #include <cstring>
@@ -55,9 +57,6 @@ SRWLOCK PendingFileList::lock = SRWLOCK_INIT;
 namespace {
 
 constexpr int kNameAttempts = 16;
-constexpr char kNamePrefix[] = ".texweld-";
-constexpr char kNameSuffix[] = ".tmp";
-constexpr std::size_t kNameDigits = 16;
 
 BOOL WINAPI OnConsoleControl(DWORD) {
     PendingFileList::RemoveEveryName();
@@ -75,26 +74,11 @@ std::uint64_t RandomBits() {
     return (static_cast<std::uint64_t>(high) << 32) | low;
 }
 
-std::size_t FolderPartLength(const char* path) {
-    std::size_t length = 0;
-    for (std::size_t i = 0; path[i] != '\0'; ++i) {
-        if (IsPathSeparator(path[i])) {
-            length = i + 1;
-        }
-    }
-    return length;
-}
 
+// Writes a fresh random name into `name`, which holds the folder part
+// already and has room for the rest.
 void WriteRandomName(char* name, std::size_t folderLength) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    char* at = name + folderLength;
-    std::memcpy(at, kNamePrefix, sizeof kNamePrefix - 1);
-    at += sizeof kNamePrefix - 1;
-    std::uint64_t bits = RandomBits();
-    for (std::size_t digit = 0; digit < kNameDigits; ++digit, bits >>= 4) {
-        *at++ = kHex[bits & 0xF];
-    }
-    std::memcpy(at, kNameSuffix, sizeof kNameSuffix);
+    WriteTemporaryName(name, folderLength, RandomBits());
 }
 
 bool MarkForDeletion(HANDLE handle, bool deleted) {
@@ -120,7 +104,7 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
     Discard();
     replacing_ = replaced != nullptr;
     const std::size_t folderLength = FolderPartLength(finalName);
-    const std::size_t nameSize = folderLength + sizeof kNamePrefix - 1 + kNameDigits + sizeof kNameSuffix;
+    const std::size_t nameSize = TemporaryNameSize(folderLength);
     char* name = new (std::nothrow) char[nameSize];
     if (name == nullptr) {
         return Result::Failed;

@@ -1,0 +1,46 @@
+// The names pending files take beside their final name, shared by the
+// platforms' pending_file files; for platform/ only.
+//
+// A name is the final name's folder part, ".texweld-", 16 hexadecimal digits
+// of a random number and ".tmp".
+#pragma once
+
+#include "platform/file_system.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+constexpr char kTemporaryNamePrefix[] = ".texweld-";
+constexpr char kTemporaryNameSuffix[] = ".tmp";
+constexpr std::size_t kTemporaryNameDigits = 16;  // a 64-bit number in hex
+
+// Length of the folder part of `path`, its last separator included.
+inline std::size_t FolderPartLength(const char* path) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; path[i] != '\0'; ++i) {
+        if (IsPathSeparator(path[i])) {
+            length = i + 1;
+        }
+    }
+    return length;
+}
+
+// Bytes a temporary name beside a path with this folder part takes,
+// terminator included.
+constexpr std::size_t TemporaryNameSize(std::size_t folderLength) {
+    return folderLength + sizeof kTemporaryNamePrefix - 1 + kTemporaryNameDigits + sizeof kTemporaryNameSuffix;
+}
+
+// Writes the name part for `bits` after the `folderLength` bytes of folder
+// that `name` holds already; `name` has TemporaryNameSize(folderLength) bytes.
+inline void WriteTemporaryName(char* name, std::size_t folderLength, std::uint64_t bits) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    char* at = name + folderLength;
+    std::memcpy(at, kTemporaryNamePrefix, sizeof kTemporaryNamePrefix - 1);
+    at += sizeof kTemporaryNamePrefix - 1;
+    for (std::size_t digit = 0; digit < kTemporaryNameDigits; ++digit, bits >>= 4) {
+        *at++ = kHex[bits & 0xF];
+    }
+    std::memcpy(at, kTemporaryNameSuffix, sizeof kTemporaryNameSuffix);
+}
