@@ -15,6 +15,7 @@
 #include "samples/split_texture.h"
 #include "tests/support/child_run.h"
 #include "tests/support/expected_lines.h"
+#include "tests/support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -161,24 +162,8 @@ Texture MarkedTexture(const HeaderFields& fields, bool blocks, std::uint32_t byt
 // ---------------------------------------------------------------------------
 // The scratch folder.
 
-class Scratch {
+class Scratch : public texweld_test::TempDir {
 public:
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "texweld-e2e-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) {
-            path_ = pattern;
-        }
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-
-    const std::string& Path() const { return path_; }
-    std::string At(const std::string& name) const { return path_ + "/" + name; }
-
     void Put(const std::string& name, const Bytes& content) const {
         fs::create_directories(fs::path(At(name)).parent_path());
         ASSERT_TRUE(samplekit::WriteFileBytes(At(name), content)) << name;
@@ -192,22 +177,6 @@ public:
     void MakeFolder(const std::string& name) const { fs::create_directories(At(name)); }
 
     void Remove(const std::string& name) const { fs::remove_all(At(name)); }
-
-    // Every entry below the folder, by relative name; folders end in "/".
-    Names Listing() const {
-        Names names;
-        std::error_code error;
-        for (auto it = fs::recursive_directory_iterator(path_, error); !error && it != fs::end(it);
-             it.increment(error)) {
-            // Lexically: fs::relative would list a link under its target's name.
-            std::string name = it->path().lexically_relative(path_).string();
-            if (it->is_directory() && !it->is_symlink()) {
-                name += "/";
-            }
-            names.insert(name);
-        }
-        return names;
-    }
 
     // Writes `texture` split as the kit splits it, under `base`.
     void PutSplit(const std::string& base, const Texture& texture) const {
@@ -234,9 +203,6 @@ public:
         Put(base + ".0", first);
         return numbered;
     }
-
-private:
-    std::string path_;
 };
 
 // ---------------------------------------------------------------------------

@@ -89,43 +89,6 @@ int CountOpenDescriptors() {
     return count - 1;  // the folder's own descriptor
 }
 
-ScratchFolder::ScratchFolder() {
-    std::error_code error;
-    std::string pattern = (fs::temp_directory_path(error) / "texweld-inprocess-XXXXXX").string();
-    if (!error && ::mkdtemp(pattern.data()) != nullptr) {
-        path_ = pattern;
-    }
-}
-
-ScratchFolder::~ScratchFolder() {
-    if (!path_.empty()) {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-}
-
-void ScratchFolder::Clear() const {
-    std::error_code error;
-    for (fs::directory_iterator it(path_, error), end; !error && it != end; it.increment(error)) {
-        std::error_code ignored;
-        fs::remove_all(it->path(), ignored);
-    }
-}
-
-std::set<std::string> ScratchFolder::Listing() const {
-    std::set<std::string> names;
-    std::error_code error;
-    for (fs::recursive_directory_iterator it(path_, error), end; !error && it != end; it.increment(error)) {
-        // Lexically: fs::relative would resolve a link to its target's name.
-        std::string name = it->path().lexically_relative(path_).string();
-        if (it->is_directory() && !it->is_symlink()) {
-            name += "/";
-        }
-        names.insert(name);
-    }
-    return names;
-}
-
 bool PutFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

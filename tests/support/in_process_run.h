@@ -7,6 +7,8 @@
 // POSIX only: standard output is redirected at the descriptor level.
 #pragma once
 
+#include "tests/support/test_support.h"
+
 #include <functional>
 #include <set>
 #include <string>
@@ -45,29 +47,8 @@ std::string RunTexweld(const std::vector<std::string>& arguments);
 // run that leaves one open shows as a higher count afterwards.
 int CountOpenDescriptors();
 
-// A fresh folder (mkdtemp) in the system's temporary folder, removed with
-// everything in it when the object goes out of scope.
-class ScratchFolder {
-public:
-    ScratchFolder();
-    ~ScratchFolder();
-
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    // Absolute; empty when no folder could be made.
-    const std::string& Path() const { return path_; }
-    std::string At(const std::string& name) const { return path_ + "/" + name; }
-
-    // Removes everything inside the folder, the folder itself staying.
-    void Clear() const;
-
-    // Every entry below the folder, relative to it; folders end in "/".
-    std::set<std::string> Listing() const;
-
-private:
-    std::string path_;
-};
+// The kit's scratch folder.
+using ScratchFolder = texweld_test::TempDir;
 
 // Writes `bytes` to `path`, replacing what was there; false on failure.
 bool PutFile(const std::string& path, const std::string& bytes);

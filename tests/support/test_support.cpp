@@ -39,6 +39,29 @@ std::string TempDir::File(std::string_view name) const {
     return path;
 }
 
+void TempDir::Clear() const {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(path_, error), end; !error && it != end; it.increment(error)) {
+        std::error_code ignored;
+        std::filesystem::remove_all(it->path(), ignored);
+    }
+}
+
+std::set<std::string> TempDir::Listing() const {
+    std::set<std::string> names;
+    std::error_code error;
+    for (std::filesystem::recursive_directory_iterator it(path_, error), end; !error && it != end;
+         it.increment(error)) {
+        // Lexically: fs::relative would resolve a link to its target's name.
+        std::string name = it->path().lexically_relative(path_).string();
+        if (it->is_directory() && !it->is_symlink()) {
+            name += "/";
+        }
+        names.insert(name);
+    }
+    return names;
+}
+
 void WriteFileBytes(const std::string& path, std::string_view bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

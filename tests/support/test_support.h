@@ -5,13 +5,15 @@
 #include "support/alloc_hooks.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <string_view>
 
 namespace texweld_test {
 
 // A fresh directory in the system's temporary folder, removed with
-// everything in it when the object goes out of scope.
+// everything in it when the object goes out of scope. The one scratch folder
+// of every test and of the fuzzer.
 class TempDir {
 public:
     TempDir();
@@ -24,6 +26,14 @@ public:
 
     // The path of `name` inside the directory (nothing is created).
     std::string File(std::string_view name) const;
+    std::string At(std::string_view name) const { return File(name); }
+
+    // Removes everything inside the directory, the directory staying.
+    void Clear() const;
+
+    // Every entry below the directory, relative to it; folders end in "/",
+    // and a link is listed under its own name.
+    std::set<std::string> Listing() const;
 
 private:
     std::string path_;
