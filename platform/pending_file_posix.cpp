@@ -167,14 +167,11 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
     // the umask leaves of rw-rw-rw-.
     const mode_t mode = replacing_ ? static_cast<mode_t>(replacedMode_ & 0777) : 0666;
 
-    const std::size_t folderLength = FolderPartLength(finalName);
-    const std::size_t nameSize = TemporaryNameSize(folderLength);
-    char* name = new (std::nothrow) char[nameSize];
+    std::size_t folderLength = 0;
+    char* name = NewTemporaryNameBlock(finalName, folderLength);
     if (name == nullptr) {
         return Result::Failed;
     }
-    std::memcpy(name, finalName, folderLength);
-    name[folderLength] = '\0';
 
     // The folder itself, for O_TMPFILE.
     int fd = ::open(folderLength == 0 ? "." : name, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);

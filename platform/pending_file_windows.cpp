@@ -103,14 +103,11 @@ PendingFile::~PendingFile() {
 PendingFile::Result PendingFile::Create(const char* finalName, const char* replaced) {
     Discard();
     replacing_ = replaced != nullptr;
-    const std::size_t folderLength = FolderPartLength(finalName);
-    const std::size_t nameSize = TemporaryNameSize(folderLength);
-    char* name = new (std::nothrow) char[nameSize];
+    std::size_t folderLength = 0;
+    char* name = NewTemporaryNameBlock(finalName, folderLength);
     if (name == nullptr) {
         return Result::Failed;
     }
-    std::memcpy(name, finalName, folderLength);
-    name[folderLength] = '\0';
     temporaryName_ = name;
     PendingFileList::Add(*this);
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 constexpr char kTemporaryNamePrefix[] = ".texweld-";
 constexpr char kTemporaryNameSuffix[] = ".tmp";
@@ -43,4 +44,17 @@ inline void WriteTemporaryName(char* name, std::size_t folderLength, std::uint64
         *at++ = kHex[bits & 0xF];
     }
     std::memcpy(at, kTemporaryNameSuffix, sizeof kTemporaryNameSuffix);
+}
+
+// A new heap block with room for a temporary name beside `finalName`,
+// holding its folder part (terminated), or null when memory runs out; the
+// folder part's length goes to `folderLength`. Give it back with delete[].
+inline char* NewTemporaryNameBlock(const char* finalName, std::size_t& folderLength) {
+    folderLength = FolderPartLength(finalName);
+    char* name = new (std::nothrow) char[TemporaryNameSize(folderLength)];
+    if (name != nullptr) {
+        std::memcpy(name, finalName, folderLength);
+        name[folderLength] = '\0';
+    }
+    return name;
 }
