@@ -50,12 +50,60 @@ bool IsOneOf(const char* path, InputFiles inputs) {
     return false;
 }
 
+// Where a write to a name lands, links followed: a whole file to replace
+// there (an existing regular file, or a new name in an existing folder), or
+// something to write in place (a device, a pipe, a link that leads nowhere
+// it can be followed).
+struct Destination {
+    enum class Kind { Replace, InPlace, Refused };
+    Kind kind = Kind::Refused;
+    const char* name = nullptr;  // the file to replace: the path, or a link's target
+    bool exists = false;         // with Replace: whether that file exists
+
+    Destination() = default;
+    Destination(const Destination&) = delete;
+    Destination& operator=(const Destination&) = delete;
+    ~Destination() { delete[] resolved_; }
+
+    // Decides for `path`. Refused when a replacement could not be opened
+    // (a locked or read-only file) or created (a name the system can't hold).
+    void Settle(const char* path) {
+        name = path;
+        PathKind pathKind = GetPathKind(path);
+        if (pathKind == PathKind::Link) {
+            resolved_ = new (std::nothrow) char[kLongestResolvedPath];
+            if (resolved_ == nullptr) {
+                kind = Kind::Refused;
+                return;
+            }
+            if (!ResolveLinks(path, resolved_, kLongestResolvedPath)) {
+                kind = Kind::InPlace;
+                return;
+            }
+            name = resolved_;
+            pathKind = GetPathKind(name);
+        }
+        switch (pathKind) {
+        case PathKind::Missing:
+        case PathKind::RegularFile:
+            exists = pathKind == PathKind::RegularFile;
+            kind = (exists ? CanOpenForWriting(name) : CanCreateName(name)) ? Kind::Replace : Kind::Refused;
+            return;
+        case PathKind::Link:
+        case PathKind::Other:
+            break;
+        }
+        kind = Kind::InPlace;
+        name = path;  // written through the name given, links and all
+    }
+
+private:
+    char* resolved_ = nullptr;  // heap, when the name is a link
+};
+
 // Replaces `target` (an existing regular file when `exists`, else a name in
 // an existing folder) with the image, through a pending file.
 OutputResult WriteByReplacement(const char* target, bool exists, const std::uint8_t* image, std::uint32_t size) {
-    if (exists ? !CanOpenForWriting(target) : !CanCreateName(target)) {
-        return OutputResult::CannotOpen;
-    }
     PendingFile pending;
     switch (pending.Create(target, exists ? target : nullptr)) {
     case PendingFile::Result::Done:
@@ -83,35 +131,6 @@ OutputResult WriteByReplacement(const char* target, bool exists, const std::uint
     return OutputResult::WriteFailed;
 }
 
-// Writes to wherever the link `outputName` leads: a regular file there, or a
-// missing one, is replaced and the link stays; anything else is written
-// through the link.
-OutputResult WriteThroughLink(const char* outputName, const std::uint8_t* image, std::uint32_t size) {
-    char* target = new (std::nothrow) char[kLongestResolvedPath];
-    if (target == nullptr) {
-        return OutputResult::CannotOpen;
-    }
-    OutputResult result = OutputResult::CannotOpen;
-    if (!ResolveLinks(outputName, target, kLongestResolvedPath)) {
-        result = WriteInPlace(outputName, image, size);
-    } else {
-        switch (GetPathKind(target)) {
-        case PathKind::Missing:
-            result = WriteByReplacement(target, false, image, size);
-            break;
-        case PathKind::RegularFile:
-            result = WriteByReplacement(target, true, image, size);
-            break;
-        case PathKind::Link:
-        case PathKind::Other:
-            result = WriteInPlace(outputName, image, size);
-            break;
-        }
-    }
-    delete[] target;
-    return result;
-}
-
 }  // namespace
 
 OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, std::uint32_t size,
@@ -123,64 +142,21 @@ OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, 
     if (IsOneOf(outputName, inputs)) {
         return OutputResult::CannotOpen;
     }
-    switch (GetPathKind(outputName)) {
-    case PathKind::Missing:
-        return WriteByReplacement(outputName, false, image, size);
-    case PathKind::RegularFile:
-        return WriteByReplacement(outputName, true, image, size);
-    case PathKind::Link:
-        return WriteThroughLink(outputName, image, size);
-    case PathKind::Other:
+    Destination destination;
+    destination.Settle(outputName);
+    switch (destination.kind) {
+    case Destination::Kind::Replace:
+        return WriteByReplacement(destination.name, destination.exists, image, size);
+    case Destination::Kind::InPlace:
+        return WriteInPlace(outputName, image, size);
+    case Destination::Kind::Refused:
         break;
     }
-    return WriteInPlace(outputName, image, size);
+    return OutputResult::CannotOpen;
 }
 
-namespace {
-
-// Where a file of a set lands: its own name, or a link's target.
-struct BatchTarget {
-    char* resolved = nullptr;  // heap, when the name is a link
-    const char* name = nullptr;
-    bool exists = false;
-
-    BatchTarget() = default;
-    BatchTarget(const BatchTarget&) = delete;
-    BatchTarget& operator=(const BatchTarget&) = delete;
-    ~BatchTarget() { delete[] resolved; }
-
-    // Decides where `path` lands; false when it cannot be written as a whole
-    // file replaced in one step.
-    bool Settle(const char* path) {
-        name = path;
-        PathKind kind = GetPathKind(path);
-        if (kind == PathKind::Link) {
-            resolved = new (std::nothrow) char[kLongestResolvedPath];
-            if (resolved == nullptr || !ResolveLinks(path, resolved, kLongestResolvedPath)) {
-                return false;
-            }
-            name = resolved;
-            kind = GetPathKind(name);
-        }
-        switch (kind) {
-        case PathKind::Missing:
-            exists = false;
-            return CanCreateName(name);
-        case PathKind::RegularFile:
-            exists = true;
-            return CanOpenForWriting(name);
-        case PathKind::Link:
-        case PathKind::Other:
-            break;
-        }
-        return false;
-    }
-};
-
-}  // namespace
-
 OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, InputFiles inputs) {
-    BatchTarget* targets = new (std::nothrow) BatchTarget[count];
+    Destination* targets = new (std::nothrow) Destination[count];
     PendingFile* pending = new (std::nothrow) PendingFile[count];
     OutputResult result = OutputResult::Written;
     if (targets == nullptr || pending == nullptr) {
@@ -188,8 +164,13 @@ OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, Inpu
     }
     // Every name is checked before any file is written.
     for (std::uint32_t i = 0; result == OutputResult::Written && i < count; ++i) {
-        if (files[i].name == nullptr || files[i].name[0] == '\0' || IsOneOf(files[i].name, inputs) ||
-            !targets[i].Settle(files[i].name)) {
+        if (files[i].name == nullptr || files[i].name[0] == '\0' || IsOneOf(files[i].name, inputs)) {
+            result = OutputResult::CannotOpen;
+            break;
+        }
+        // Only whole files replaced in one step: nothing is written in place.
+        targets[i].Settle(files[i].name);
+        if (targets[i].kind != Destination::Kind::Replace) {
             result = OutputResult::CannotOpen;
         }
     }

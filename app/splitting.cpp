@@ -9,6 +9,7 @@
 #include "support/file_access.h"
 #include "support/string_buffer.h"
 
+#include <cstring>
 #include <new>
 #include <optional>
 
@@ -130,12 +131,8 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
         delete[] first;
         return Report(SplitOutcome::CannotOpenChunk, base);
     }
-    for (std::uint32_t i = 0; i < DDS_PREAMBLE_SIZE; ++i) {
-        first[i] = file.data[i];
-    }
-    for (std::uint32_t i = offset; i < file.size; ++i) {
-        first[DDS_PREAMBLE_SIZE + i - offset] = file.data[i];
-    }
+    std::memcpy(first, file.data, DDS_PREAMBLE_SIZE);
+    std::memcpy(first + DDS_PREAMBLE_SIZE, file.data + offset, file.size - offset);
     files[0] = {names[0].GetString(), first, file.size - offset + DDS_PREAMBLE_SIZE};
 
     const OutputResult written = WriteOutputFiles(files, numbered + 1, {&input, 1});
