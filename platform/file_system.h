@@ -40,8 +40,9 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-// The identity of the file behind `handle`; false when it cannot be read.
-bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity);
+// The identity of the file behind `handle`, and where `byteCount` is given
+// its size in bytes, both from one query; false when it cannot be read.
+bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity, std::uint64_t* byteCount = nullptr);
 
 // The identity of the file `path` leads to, links followed; false when there
 // is none.

@@ -61,13 +61,16 @@ bool ResolveLinks(const char* path, char* target, std::size_t targetSize) {
     return false;
 }
 
-bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity) {
+bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity, std::uint64_t* byteCount) {
     struct stat info {};
     const int fd = FdFromHandle(handle);
     if (fd < 0 || ::fstat(fd, &info) != 0) {
         return false;
     }
     identity = {static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    if (byteCount != nullptr) {
+        *byteCount = static_cast<std::uint64_t>(info.st_size < 0 ? 0 : info.st_size);
+    }
     return true;
 }
 

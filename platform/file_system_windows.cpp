@@ -57,13 +57,16 @@ bool ResolveLinks(const char* path, char* target, std::size_t targetSize) {
     return length != 0 && length < targetSize;
 }
 
-bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity) {
+bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity, std::uint64_t* byteCount) {
     BY_HANDLE_FILE_INFORMATION information {};
     if (!GetFileInformationByHandle(handle, &information)) {
         return false;
     }
     identity.volume = information.dwVolumeSerialNumber;
     identity.index = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    if (byteCount != nullptr) {
+        *byteCount = (static_cast<std::uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    }
     return true;
 }
 

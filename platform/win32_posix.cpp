@@ -121,13 +121,6 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         return INVALID_HANDLE_VALUE;
     }
 
-    const int statusFlags = ::fcntl(fd, F_GETFL);
-    if (statusFlags == -1 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) == -1) {
-        CloseKeepingErrno(fd);
-        FailWithErrno(errno);
-        return INVALID_HANDLE_VALUE;
-    }
-
     struct stat info {};
     if (::fstat(fd, &info) != 0) {
         CloseKeepingErrno(fd);
@@ -138,6 +131,17 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         ::close(fd);
         g_lastError = ERROR_ACCESS_DENIED;
         return INVALID_HANDLE_VALUE;
+    }
+    // Reads of a regular file never wait whatever the flag says, so a file
+    // opened only to be read keeps it; pipes, devices and anything opened
+    // for writing have it cleared.
+    if (!S_ISREG(info.st_mode) || wantWrite) {
+        const int statusFlags = ::fcntl(fd, F_GETFL);
+        if (statusFlags == -1 || ::fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK) == -1) {
+            CloseKeepingErrno(fd);
+            FailWithErrno(errno);
+            return INVALID_HANDLE_VALUE;
+        }
     }
 
     const bool sharesForReading = wantRead && !wantWrite && (shareMode & FILE_SHARE_READ) != 0;

@@ -109,12 +109,15 @@ PlacedRead ReadFileIntoPlace(const char* path, std::uint64_t expectedSize, std::
     if (handle == INVALID_HANDLE_VALUE) {
         return PlacedRead::CannotRead;
     }
-    if (identity != nullptr && !IdentifyOpenFile(handle, *identity)) {
-        *identity = FileIdentity{};
+    // The size and the identity come from one query of the open file.
+    FileIdentity found;
+    std::uint64_t size = 0;
+    const bool known = IdentifyOpenFile(handle, found, &size);
+    if (identity != nullptr) {
+        *identity = known ? found : FileIdentity{};
     }
-    DWORD size = 0;
     PlacedRead result = PlacedRead::Done;
-    if (!SizeBelow4GiB(handle, size)) {
+    if (!known || size > UINT32_MAX) {  // 4 GiB or more cannot be held in 32 bits
         result = PlacedRead::CannotRead;
     } else if (size != expectedSize) {
         result = PlacedRead::WrongSize;
@@ -123,7 +126,7 @@ PlacedRead ReadFileIntoPlace(const char* path, std::uint64_t expectedSize, std::
     } else if (size != 0) {
         AdviseLargeBlock(destination, size);
         DWORD bytesRead = 0;
-        ReadFile(handle, destination, size, &bytesRead, nullptr);
+        ReadFile(handle, destination, static_cast<DWORD>(size), &bytesRead, nullptr);
         if (bytesRead != size) {
             result = PlacedRead::CannotRead;
         }
