@@ -48,10 +48,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Texweld developers <developers@texweld.invalid>")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n ${CPACK_PACKAGE_DESCRIPTION}")
   string(REPLACE "\n" "\n " CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+  # Static programs (cmake/Runtimes.cmake) depend on no library at all.
   find_program(TEXWELD_DPKG_SHLIBDEPS dpkg-shlibdeps)
-  if(TEXWELD_DPKG_SHLIBDEPS)
+  if(NOT TEXWELD_STATIC_PIE AND TEXWELD_DPKG_SHLIBDEPS)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-  else()
+  elseif(NOT TEXWELD_STATIC_PIE)
     # The C++ runtime is linked in: the C library is all the programs need.
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
   endif()
