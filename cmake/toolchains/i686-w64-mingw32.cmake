@@ -1,6 +1,6 @@
 # Cross build for 32-bit Windows consoles with Debian's MinGW-w64 toolchain
-# (packages g++-mingw-w64-i686 and binutils-mingw-w64-i686). Programs built
-# here run on Linux through Wine (packages wine and wine32:i386).
+# (packages g++-mingw-w64-i686 and binutils-mingw-w64-i686). The tests' own
+# CMake (tests/wine.cmake) runs what is built here under Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
@@ -23,22 +23,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # inside it, so it runs with no DLL beside it, and may use the whole 4 GiB
 # address space that a 64-bit Windows gives a 32-bit process.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--large-address-aware")
-
-# Programs built here are run (the tests, and the listing of the tests)
-# under Wine by wine-run.sh, in a Wine prefix of the build's own.
-find_program(TEXWELD_WINE wine)
-# Wine's loader is a 32-bit Linux program: on a kernel that runs none, Wine
-# is installed but cannot start, and the Windows programs are built only.
-if(TEXWELD_WINE)
-  execute_process(COMMAND ${TEXWELD_WINE} --version RESULT_VARIABLE TEXWELD_WINE_STATUS OUTPUT_QUIET ERROR_QUIET)
-  if(NOT TEXWELD_WINE_STATUS EQUAL 0)
-    set(TEXWELD_WINE "")
-  endif()
-endif()
-cmake_path(SET TEXWELD_WINE_RUN NORMALIZE "${CMAKE_CURRENT_LIST_DIR}/../wine-run.sh")
-set(TEXWELD_WINE_PREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH "Wine prefix the Windows programs run in")
-set(TEXWELD_WINE_ENVIRONMENT "WINEPREFIX=${TEXWELD_WINE_PREFIX}")
-if(TEXWELD_WINE AND NOT DEFINED CACHE{CMAKE_CROSSCOMPILING_EMULATOR})
-  set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_COMMAND};-E;env;${TEXWELD_WINE_ENVIRONMENT};${TEXWELD_WINE_RUN}"
-      CACHE STRING "Runs a Windows program of this build")
-endif()
