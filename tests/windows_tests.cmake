@@ -11,6 +11,9 @@ add_dependencies(texweld_tests texweld texsplit)
 target_compile_definitions(texweld_tests PRIVATE TEXWELD_WINDOWS_EXE="$<TARGET_FILE:texweld>"
   TEXWELD_VERSION="${PROJECT_VERSION}")
 
+set(TEXWELD_NATIVE_BUILD_DIR "${PROJECT_SOURCE_DIR}/build" CACHE PATH
+    "A native build of this tree, whose end-to-end tests and program check texweld.exe")
+
 if(NOT TEXWELD_WINE OR NOT TEXWELD_WINE_PREFIX)
   message(STATUS "Wine not found: the Windows build's tests can be built but not run here")
   return()
@@ -24,9 +27,6 @@ add_custom_command(
   COMMENT "Making the Wine prefix the tests run in"
   VERBATIM)
 add_custom_target(wine_prefix ALL DEPENDS "${TEXWELD_WINE_PREFIX}/system.reg")
-
-set(TEXWELD_NATIVE_BUILD_DIR "${PROJECT_SOURCE_DIR}/build" CACHE PATH
-    "A native build of this tree, whose end-to-end tests and program check texweld.exe")
 
 add_test(NAME NativeBuild.HasWhatTheWindowsTestsUse
   COMMAND ${CMAKE_COMMAND} -DCASE=check "-DNATIVE_DIR=${TEXWELD_NATIVE_BUILD_DIR}"
