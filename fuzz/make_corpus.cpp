@@ -187,13 +187,17 @@ std::vector<Seed> Seeds() {
         {"chunk-3-one-byte-longer", With(dxt1, [](FuzzCase& c) { c.files[3] += '\x02'; })},
         {"chunk-2-one-byte-shorter", With(dxt1, [](FuzzCase& c) { c.files[2].pop_back(); })},
         {"chunk-1-empty", With(dxt1, [](FuzzCase& c) { c.files[1].clear(); })},
+        {"chunk-3-empty", With(dxt1, [](FuzzCase& c) { c.files[3].clear(); })},
         {"chunks-swapped", With(dxt1, [](FuzzCase& c) { std::swap(c.files[1], c.files[3]); })},
 
         // Hostile headers.
         {"width-0x80000000", FirstChunkOnly(Dxt1(0x80000000u, 4, 1))},
         {"width-0xffffffff", FirstChunkOnly(Dxt1(0xFFFFFFFFu, 4, 1))},
+        {"height-0x80000000", FirstChunkOnly(Dxt1(4, 0x80000000u, 1))},
         {"height-0xffffffff", FirstChunkOnly(Dxt1(4, 0xFFFFFFFFu, 1))},
+        {"both-dimensions-0xffffffff", FirstChunkOnly(Dxt1(0xFFFFFFFFu, 0xFFFFFFFFu, 1))},
         {"depth-0xffffffff", FirstChunkOnly(Dxt1Volume(4, 4, 0xFFFFFFFFu, 1))},
+        {"depth-0x7fffffff", FirstChunkOnly(Dxt1Volume(4, 4, 0x7FFFFFFF, 2))},
         {"depth-65536-beyond-4gib", FirstChunkOnly(Dxt1Volume(1024, 1024, 0x10000, 1))},
         {"size-beyond-4gib", FirstChunkOnly(Argb32(65536, 65536, 1))},
         {"size-wraps-to-zero", FirstChunkOnly(Argb32(65536, 16384, 1))},
@@ -203,6 +207,7 @@ std::vector<Seed> Seeds() {
         {"mip-count-0x7fffffff-alone", FirstChunkOnly(Dxt1(32, 32, 0x7FFFFFFFu), 24)},
         {"mip-count-0xffffffff-alone", FirstChunkOnly(Dxt1(32, 32, 0xFFFFFFFFu), 24)},
         {"mip-count-0x80000001", FirstChunkOnly(Dxt1(32, 32, 0x80000001u), 24)},
+        {"mip-count-0xffffffff-first-chunk-too-long", FirstChunkOnly(Dxt1(4, 4, 0xFFFFFFFFu), 9)},
         {"mip-count-past-the-chain", With(Marked(Dxt1Volume(4, 4, 0, 3), true, 8),
                                           [](FuzzCase& c) {
                                               // Seven levels counted, three exist: four numbered chunks
@@ -214,6 +219,7 @@ std::vector<Seed> Seeds() {
                                               c.numbered = 4;
                                           })},
         {"all-dimensions-zero", FirstChunkOnly(Dxt1(0, 0, 3), 8)},
+        {"all-dimensions-zero-without-bytes", FirstChunkOnly(Dxt1(0, 0, 3))},
     };
     for (const std::size_t length : {0, 1, 4, 64, 127}) {
         seeds.push_back({"truncated-preamble-" + std::to_string(length),

@@ -29,6 +29,7 @@
 #include "tests/support/expected_lines.h"
 #include "tests/support/in_process_run.h"
 #include "platform/pending_file.h"
+#include "samples/split_texture.h"
 #include "support/alloc_hooks.h"
 
 #include <algorithm>
@@ -130,19 +131,13 @@ struct Element {
     std::uint64_t bytes;
 };
 
-// One level of w x h x d (each at least 1); empty beyond 32 bits.
+// One level of w x h x d (each at least 1), from the sample kit's sizes;
+// empty beyond 32 bits.
 std::optional<std::uint64_t> LevelBytes(std::uint64_t w, std::uint64_t h, std::uint64_t d, Element element) {
-    const std::uint64_t across = element.blocks ? (w + 3) / 4 : w;
-    const std::uint64_t down = element.blocks ? (h + 3) / 4 : h;
-    std::uint64_t size = across * down;  // both below 2^31
-    if (size > kMax32) {
-        return std::nullopt;
-    }
-    size *= element.bytes;
-    if (size > kMax32) {
-        return std::nullopt;
-    }
-    size *= d;
+    const std::uint64_t size =
+        samplekit::ElementLevelBytes(element.blocks, static_cast<std::uint32_t>(element.bytes),
+                                     static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h),
+                                     static_cast<std::uint32_t>(d));
     if (size > kMax32) {
         return std::nullopt;
     }

@@ -151,8 +151,13 @@ std::uint64_t ElementLevelBytes(bool blocks, std::uint32_t bytesPerElement, std:
                                 std::uint32_t height, std::uint32_t depth) {
     const std::uint64_t w = std::max<std::uint32_t>(width, 1);
     const std::uint64_t h = std::max<std::uint32_t>(height, 1);
+    // Each factor is below 2^32, so a product kept at most 2^32 before the
+    // next one never wraps.
     const std::uint64_t d = std::max<std::uint32_t>(depth, 1);
-    return blocks ? ((w + 3) / 4) * ((h + 3) / 4) * bytesPerElement * d : w * h * bytesPerElement * d;
+    std::uint64_t size = blocks ? ((w + 3) / 4) * ((h + 3) / 4) : w * h;
+    size = std::min(size, kBeyond32Bits) * bytesPerElement;
+    size = std::min(size, kBeyond32Bits) * d;
+    return std::min(size, kBeyond32Bits);
 }
 
 std::uint64_t LevelBytes(SampleFormat format, std::uint32_t width, std::uint32_t height, std::uint32_t depth) {

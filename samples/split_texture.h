@@ -27,8 +27,10 @@ std::uint32_t DimensionAtLevel(std::uint32_t levelZero, std::uint32_t level);
 
 // Size in bytes of one level of any format, described by its element: 4x4
 // blocks of `bytesPerElement` bytes when `blocks`, else pixels of that many
-// bytes. Dimensions below 1 count as 1. LevelBytes is this for the sample
-// formats.
+// bytes. Dimensions below 1 count as 1. A size past 32 bits, which no DDS
+// file can hold, comes back as kBeyond32Bits. LevelBytes is this for the
+// sample formats.
+constexpr std::uint64_t kBeyond32Bits = std::uint64_t{1} << 32;
 std::uint64_t ElementLevelBytes(bool blocks, std::uint32_t bytesPerElement, std::uint32_t width,
                                 std::uint32_t height, std::uint32_t depth);
 
