@@ -1,5 +1,6 @@
 #include "app/splitting.h"
 
+#include "app/outcome.h"
 #include "app/output_file.h"
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
@@ -36,14 +37,15 @@ enum class SplitOutcome {
 };
 
 // texsplit's lines, indexed by SplitOutcome. Each takes at most a name and
-// a count, in that order.
+// a count, in that order. Where the file itself is at fault texsplit says
+// what texweld says of a first chunk, from texweld's table (null here).
 constexpr const char* kSplitLines[] = {
     "Syntax: Texsplit <dds file> [base name]\n",
     "%s wasn't found.\n",
-    "Failed to load file contents to buffer.\n",
-    "File too small.\n",
-    "Invalid file signature.\n",
-    "Unknown texture format.\n",
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
     "File size doesn't match its header.\n",
     "Mip count runs past the 1x1 level.\n",
     "Failed to open the chunks of %s for writing.\n",
@@ -52,8 +54,28 @@ constexpr const char* kSplitLines[] = {
 };
 static_assert(sizeof kSplitLines / sizeof kSplitLines[0] == static_cast<std::size_t>(SplitOutcome::Split) + 1);
 
+// The outcomes whose line is texweld's.
+struct SharedLine {
+    SplitOutcome split;
+    Outcome texweld;
+};
+constexpr SharedLine kSharedLines[] = {
+    {SplitOutcome::InputUnreadable, Outcome::FirstChunkUnreadable},
+    {SplitOutcome::TooSmall, Outcome::TooSmall},
+    {SplitOutcome::BadSignature, Outcome::BadSignature},
+    {SplitOutcome::UnknownFormat, Outcome::UnknownFormat},
+};
+
 int Report(SplitOutcome outcome, const char* name = "", int count = 0) {
     const char* line = kSplitLines[static_cast<std::size_t>(outcome)];
+    if (line == nullptr) {
+        for (const SharedLine& shared : kSharedLines) {
+            if (shared.split == outcome) {
+                PrintOutcome(shared.texweld, {});
+            }
+        }
+        return 1;
+    }
     switch (outcome) {
     case SplitOutcome::InputMissing:
     case SplitOutcome::CannotOpenChunk:
