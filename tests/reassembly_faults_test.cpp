@@ -138,8 +138,6 @@ struct FaultScenario {
 
 // A 64x64 DXT1 texture with 7 levels: numbered chunks 4 (2048 bytes) to 1,
 // a 152-byte first chunk, a 2872-byte image.
-const std::uint32_t kFaultTextureChunks = 4;
-
 Bytes FaultTexturePreamble() {
     return samplekit::MakePreamble(SampleFormat::Dxt1, 64, 64, 7);
 }
