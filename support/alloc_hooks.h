@@ -55,6 +55,6 @@ AllocHookTable InstallAllocHooks(const AllocHookTable& hooks);
 // touch, so nothing is written twice (`zeroed` true). A smaller block, or
 // any block with another table (the first-use routines and a test's hooks
 // included), is an ordinary call through the allocate slot (`zeroed` false)
-// and the caller fills the block itself. Either way the block goes back through the release slot; null when
-// memory is exhausted.
+// and the caller fills the block itself. Either way the block goes back
+// through the release slot; null when memory is exhausted.
 void* AllocateMaybeZeroed(std::uint32_t byteCount, bool& zeroed);
