@@ -9,13 +9,12 @@
 //                                     there too)
 #include "fuzz/fuzz_case.h"
 #include "samples/split_texture.h"
+#include "tests/support/test_support.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -231,15 +230,6 @@ std::vector<Seed> Seeds() {
     return seeds;
 }
 
-bool ReadWhole(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return true;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -254,16 +244,10 @@ int main(int argc, char** argv) {
         const std::string path = std::string(argv[2]) + "/" + seed.name;
         const std::string input = texweld_fuzz::EncodeFuzzCase(seed.fuzzCase);
         if (write) {
-            std::ofstream out(path, std::ios::binary | std::ios::trunc);
-            out.write(input.data(), static_cast<std::streamsize>(input.size()));
-            if (!out) {
-                std::fprintf(stderr, "cannot write %s\n", path.c_str());
-                ++problems;
-            }
+            texweld_test::WriteFileBytes(path, input);
             continue;
         }
-        std::string committed;
-        if (!ReadWhole(path, committed) || committed != input) {
+        if (texweld_test::ReadFileBytes(path) != input) {
             std::fprintf(stderr, "%s is missing or differs from what make_fuzz_corpus makes\n", path.c_str());
             ++problems;
         }

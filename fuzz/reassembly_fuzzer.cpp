@@ -28,6 +28,7 @@
 #include "fuzz/fuzz_case.h"
 #include "tests/support/expected_lines.h"
 #include "tests/support/in_process_run.h"
+#include "tests/support/test_support.h"
 #include "platform/pending_file.h"
 #include "samples/split_texture.h"
 #include "support/alloc_hooks.h"
@@ -338,7 +339,7 @@ Layout WriteOut(const FuzzCase& fuzzCase, const ScratchFolder& scratch) {
         if (folder) {
             Require(MakeFolder(name), "cannot make folder " + name);
         } else if (chunk < fuzzCase.files.size()) {
-            Require(texweld_inprocess::PutFile(name, fuzzCase.files[chunk]), "cannot write " + name);
+            texweld_test::WriteFileBytes(name, fuzzCase.files[chunk]);
         }
     }
 
@@ -377,11 +378,11 @@ Layout WriteOut(const FuzzCase& fuzzCase, const ScratchFolder& scratch) {
         Require(::symlink("target.dds", layout.output.c_str()) == 0, "cannot make the output link");
     }
     if (fuzzCase.outputExists && layout.outputIsPlainFile) {
-        Require(texweld_inprocess::PutFile(layout.written, kEarlierOutput), "cannot write the earlier output");
+        texweld_test::WriteFileBytes(layout.written, kEarlierOutput);
     }
     if (fuzzCase.temporaryNameTaken) {
         const std::string taken = layout.folder + "/.texweld-" + std::to_string(::getpid()) + "-0.tmp";
-        Require(texweld_inprocess::PutFile(taken, "taken"), "cannot take the temporary name");
+        texweld_test::WriteFileBytes(taken, "taken");
     }
     return layout;
 }
@@ -392,9 +393,7 @@ std::map<std::string, std::string> Contents(const ScratchFolder& scratch) {
     std::map<std::string, std::string> contents;
     for (const std::string& name : scratch.Listing()) {
         if (name.back() != '/' && !std::filesystem::is_symlink(scratch.At(name))) {
-            std::string bytes;
-            Require(texweld_inprocess::GetFile(scratch.At(name), bytes), "cannot read back " + name);
-            contents.emplace(name, std::move(bytes));
+            contents.emplace(name, texweld_test::ReadFileBytes(scratch.At(name)));
         }
     }
     return contents;

@@ -95,15 +95,9 @@ protected:
         return run;
     }
 
-    std::string Get(const std::string& path) const {
-        std::string bytes;
-        texweld_inprocess::GetFile(path, bytes);
-        return bytes;
-    }
+    std::string Get(const std::string& path) const { return texweld_test::ReadFileBytes(path); }
 
-    void Put(const std::string& path, const std::string& bytes) const {
-        ASSERT_TRUE(texweld_inprocess::PutFile(path, bytes)) << path;
-    }
+    void Put(const std::string& path, const std::string& bytes) const { texweld_test::WriteFileBytes(path, bytes); }
 
     void PutSplit(const std::string& base, const Bytes& preamble, const std::vector<Bytes>& levels) const {
         ASSERT_TRUE(samplekit::WriteChunks(base, samplekit::SplitTexture(preamble, levels)));

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include <dirent.h>
 #include <unistd.h>
@@ -87,21 +85,6 @@ int CountOpenDescriptors() {
     }
     ::closedir(folder);
     return count - 1;  // the folder's own descriptor
-}
-
-bool PutFile(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
-}
-
-bool GetFile(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
 }
 
 }  // namespace texweld_inprocess

@@ -50,10 +50,4 @@ int CountOpenDescriptors();
 // The kit's scratch folder.
 using ScratchFolder = texweld_test::TempDir;
 
-// Writes `bytes` to `path`, replacing what was there; false on failure.
-bool PutFile(const std::string& path, const std::string& bytes);
-
-// The whole file at `path`; false when it cannot be read.
-bool GetFile(const std::string& path, std::string& bytes);
-
 }  // namespace texweld_inprocess
