@@ -40,9 +40,11 @@ void AdviseLargeBlock(void* block, std::size_t byteCount) {
     // no and the range keeps small pages. Then maps the pages writable as
     // the first write to each would, without writing them: a block that
     // reads as zero still does. Measured on an 8192x8192 texture, the pair
-    // takes the run from 0.56 s (mapping in alone) to 0.13 s back to back,
-    // and from 0.56 s to 0.42 s after an idle pause. A refusal of either
-    // only leaves the faults to the fill.
+    // takes the run from 0.56 s (mapping in alone) to 0.13-0.49 s back to
+    // back. After an idle pause, on a virtual machine whose host takes back
+    // free memory, every fresh page is slow and runs take 0.4-1.0 s with
+    // small pages or huge ones. A refusal of either only leaves the faults
+    // to the fill.
     void* const range = reinterpret_cast<void*>(first);
 #ifdef MADV_HUGEPAGE
     if (end - first >= kHugePageBytes) {
