@@ -1,5 +1,6 @@
 #include "app/reassembly.h"
 
+#include "app/chunk_layout.h"
 #include "app/outcome.h"
 #include "app/output_file.h"
 #include "dds/dds_header.h"
@@ -14,14 +15,8 @@
 
 namespace {
 
-constexpr std::uint32_t kBufferGranularity = 8192;
-
 // The 4-byte magic and the 124-byte header that open every DDS file.
 constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
-
-// The first chunk carries the three smallest levels; every larger level has
-// a numbered chunk of its own.
-constexpr std::uint32_t kLevelsInFirstChunk = 3;
 
 // The chunks a run reads, by identity, so that the output is never one of
 // them. Every numbered chunk that is read whole holds a level of the chain,
@@ -97,9 +92,7 @@ Outcome RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString&
         return Outcome::UnknownFormat;
     }
 
-    // The difference is taken in 32 bits and read as a signed count.
-    const auto numberedChunks = static_cast<std::int32_t>(header.dwMipMapCount - kLevelsInFirstChunk);
-    std::int32_t chunkCount = numberedChunks > 0 ? numberedChunks : 0;
+    auto chunkCount = static_cast<std::int32_t>(NumberedChunks(header.dwMipMapCount));
 
     // A chain whose size does not fit in 32 bits, or whose dimensions are
     // negative as signed values, would size the image wrongly: refuse it.

@@ -1,5 +1,6 @@
 #include "app/splitting.h"
 
+#include "app/chunk_layout.h"
 #include "app/outcome.h"
 #include "app/output_file.h"
 #include "dds/dds_header.h"
@@ -16,8 +17,6 @@
 
 namespace {
 
-constexpr std::uint32_t kBufferGranularity = 8192;
-constexpr std::uint32_t kLevelsInFirstChunk = 3;
 // A chain whose size fits in 32 bits has at most this many levels
 // (dimensions below 2^31 halve to 1 in 31 steps).
 constexpr std::uint32_t kMostLevels = 32;
@@ -130,8 +129,9 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
     if (counted > 0 && static_cast<std::uint32_t>(counted) > LevelsInChain(header)) {
         return Report(SplitOutcome::CountPastTheChain);
     }
-    const std::uint32_t numbered =
-        counted > static_cast<std::int32_t>(kLevelsInFirstChunk) ? static_cast<std::uint32_t>(counted) - 3 : 0;
+    const std::uint32_t numbered = counted > static_cast<std::int32_t>(kLevelsInFirstChunk)
+                                       ? static_cast<std::uint32_t>(counted) - kLevelsInFirstChunk
+                                       : 0;
 
     // Chunk k holds level N - k; the first chunk the preamble and the rest.
     OutputFile files[kMostLevels + 1];
