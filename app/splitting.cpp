@@ -124,14 +124,14 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
     if (!chain || *chain > UINT32_MAX - DDS_PREAMBLE_SIZE || file.size != DDS_PREAMBLE_SIZE + *chain) {
         return Report(SplitOutcome::SizeMismatch);
     }
-    // Numbered chunks past the chain would hold levels that do not exist.
-    const auto counted = static_cast<std::int32_t>(header.dwMipMapCount);
-    if (counted > 0 && static_cast<std::uint32_t>(counted) > LevelsInChain(header)) {
+    // Chunks are numbered as texweld will look for them. A count past the
+    // chain would call for levels that do not exist, whether it is positive
+    // or one whose numbered chunks texweld counts in wrapped 32 bits.
+    const std::uint32_t numbered = NumberedChunks(header.dwMipMapCount);
+    const bool countsLevels = static_cast<std::int32_t>(header.dwMipMapCount) > 0 || numbered > 0;
+    if (countsLevels && header.dwMipMapCount > LevelsInChain(header)) {
         return Report(SplitOutcome::CountPastTheChain);
     }
-    const std::uint32_t numbered = counted > static_cast<std::int32_t>(kLevelsInFirstChunk)
-                                       ? static_cast<std::uint32_t>(counted) - kLevelsInFirstChunk
-                                       : 0;
 
     // Chunk k holds level N - k; the first chunk the preamble and the rest.
     OutputFile files[kMostLevels + 1];

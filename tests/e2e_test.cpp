@@ -876,6 +876,13 @@ INSTANTIATE_TEST_SUITE_P(
                              b = MarkedTexture(Dxt1Shape(4, 4, 0, 7), true, 8).Joined();
                          },
                          kSplitWhole, kSplitCountPastTheChain},
+        // Negative as a signed count, so one level to size; but texweld
+        // would look for 2147483646 numbered chunks of it.
+        SplitFailureCase{"CountTexweldReadsAsBillionsOfChunks",
+                         [](const Scratch&, Bytes& b) {
+                             b = MarkedTexture(Dxt1Shape(4, 4, 0, 0x80000001u), true, 8).Joined();
+                         },
+                         kSplitWhole, kSplitCountPastTheChain},
         // All or nothing: one chunk's name is taken by a folder.
         SplitFailureCase{"OneChunkNameIsAFolder", [](const Scratch& dir, Bytes&) { dir.MakeFolder("tex.dds.5"); },
                          kSplitWhole, SplitCannotOpen("tex.dds")},
