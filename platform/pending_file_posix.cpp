@@ -2,9 +2,8 @@
 // allows, else under an exclusive random name; interrupts remove them.
 #include "platform/pending_file.h"
 
-#include "platform/temporary_name.h"
-
 #include "platform/posix_handle.h"
+#include "platform/temporary_name.h"
 
 #include <cerrno>
 #include <csignal>
@@ -58,7 +57,6 @@ constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 // How many random names are tried before a taken name counts as a failure.
 constexpr int kNameAttempts = 16;
 
-
 void OnInterrupt(int signalNumber) {
     const int savedErrno = errno;
     PendingFileList::RemoveEveryName();
@@ -103,7 +101,6 @@ std::uint64_t RandomBits() {
            (static_cast<std::uint64_t>(::getpid()) << 40) ^ ++counter * 0x9E3779B97F4A7C15u;
 }
 
-
 // Writes a fresh random name into `name`, which holds the folder part
 // already and has room for the rest.
 void WriteRandomName(char* name, std::size_t folderLength) {
@@ -112,12 +109,6 @@ void WriteRandomName(char* name, std::size_t folderLength) {
 
 bool FolderRefuses(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
-}
-
-void CloseQuietly(int fd) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
 }
 
 }  // namespace
@@ -282,7 +273,7 @@ PendingFile::Result PendingFile::Commit(const char* finalName) {
 void PendingFile::Discard() {
     const int fd = FdFromHandle(handle_);
     if (fd >= 0) {
-        CloseQuietly(fd);
+        CloseKeepingErrno(fd);
     }
     handle_ = INVALID_HANDLE_VALUE;
     char* name = temporaryName_;

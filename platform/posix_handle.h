@@ -4,8 +4,11 @@
 
 #include "platform/win32.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+
+#include <unistd.h>
 
 // A handle is the descriptor plus one, so that descriptor 0 never looks like
 // a null handle and INVALID_HANDLE_VALUE (all bits set) is never a descriptor.
@@ -20,4 +23,11 @@ inline int FdFromHandle(HANDLE handle) {
         return -1;
     }
     return static_cast<int>(raw - 1u);
+}
+
+// Closes `fd` on a failure path, keeping errno as the failure left it.
+inline void CloseKeepingErrno(int fd) {
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
 }

@@ -56,13 +56,6 @@ bool IsValidHandle(HANDLE handle, int* fd) {
     return true;
 }
 
-// Closes fd keeping errno as it was, for the failure paths of CreateFileA.
-void CloseKeepingErrno(int fd) {
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-}
-
 }  // namespace
 
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
