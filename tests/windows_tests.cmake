@@ -15,7 +15,7 @@ set(TEXWELD_NATIVE_BUILD_DIR "${PROJECT_SOURCE_DIR}/build" CACHE PATH
     "A native build of this tree, whose end-to-end tests and program check texweld.exe")
 
 if(NOT TEXWELD_WINE OR NOT TEXWELD_WINE_PREFIX)
-  message(STATUS "Wine not found: the Windows build's tests can be built but not run here")
+  message(STATUS "${TEXWELD_WINE_ABSENT}: the Windows build's tests can be built but not run here")
   return()
 endif()
 

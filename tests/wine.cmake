@@ -5,10 +5,13 @@
 find_program(TEXWELD_WINE wine)
 # Wine's loader is a 32-bit Linux program: on a kernel that runs none, Wine
 # is installed but cannot start, and the Windows programs are built only.
+# TEXWELD_WINE_ABSENT says which, for the message where the tests are skipped.
+set(TEXWELD_WINE_ABSENT "Wine not found")
 if(TEXWELD_WINE)
   execute_process(COMMAND ${TEXWELD_WINE} --version RESULT_VARIABLE TEXWELD_WINE_STATUS OUTPUT_QUIET ERROR_QUIET)
   if(NOT TEXWELD_WINE_STATUS EQUAL 0)
     set(TEXWELD_WINE "")
+    set(TEXWELD_WINE_ABSENT "Wine is installed but cannot start")
   endif()
 endif()
 set(TEXWELD_WINE_RUN "${PROJECT_SOURCE_DIR}/cmake/wine-run.sh")
