@@ -9,10 +9,11 @@
 //  - A HANDLE wraps a file descriptor. INVALID_HANDLE_VALUE (all bits set)
 //    is the failure value of CreateFileA, as on Windows.
 //  - Sharing between processes is emulated with advisory flock() locks taken
-//    without waiting: an open that grants only read access and lets others
-//    read (FILE_SHARE_READ) takes a shared lock, every other open an
-//    exclusive one. A conflict fails the open with ERROR_SHARING_VIOLATION.
-//    Where the file system has no locks, files open without them.
+//    without waiting, on regular files only: an open that grants only read
+//    access and lets others read (FILE_SHARE_READ) takes a shared lock,
+//    every other open an exclusive one. A conflict fails the open with
+//    ERROR_SHARING_VIOLATION. Where the file system has no locks, files open
+//    without them; devices and pipes always do.
 //  - CREATE_ALWAYS truncates only once the lock is held, so a file that
 //    another opener holds is never emptied behind its back.
 //  - Opening a directory fails (ERROR_ACCESS_DENIED), as CreateFileA does

@@ -137,11 +137,16 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
         }
     }
 
+    // Sharing is a matter of files: a device or a pipe is opened whatever
+    // locks other programs hold on it.
     const bool sharesForReading = wantRead && !wantWrite && (shareMode & FILE_SHARE_READ) != 0;
-    int lockResult;
-    do {
-        lockResult = ::flock(fd, (sharesForReading ? LOCK_SH : LOCK_EX) | LOCK_NB);
-    } while (lockResult != 0 && errno == EINTR);
+    const int lockKind = (sharesForReading ? LOCK_SH : LOCK_EX) | LOCK_NB;
+    int lockResult = 0;
+    if (S_ISREG(info.st_mode)) {
+        do {
+            lockResult = ::flock(fd, lockKind);
+        } while (lockResult != 0 && errno == EINTR);
+    }
     // A file system without locks (some network ones) says so with one of
     // these: the file is opened without the sharing emulation rather than
     // not at all.

@@ -16,6 +16,7 @@
 #include <string>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -141,6 +142,17 @@ TEST_P(FileSystemWithoutLocks, OpensFilesWithoutTheSharingEmulation) {
     g_flockError = EWOULDBLOCK;
     EXPECT_EQ(Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+}
+
+// Another program's lock on a device says nothing about sharing a file.
+TEST(Win32Posix, DevicesOpenWhateverLocksOthersHold) {
+    const int other = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    HANDLE handle = Open("/dev/null", GENERIC_WRITE, 0, OPEN_EXISTING);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    CloseHandle(handle);
+    ::close(other);
 }
 
 INSTANTIATE_TEST_SUITE_P(LockErrors, FileSystemWithoutLocks, ::testing::Values(ENOLCK, EOPNOTSUPP, ENOSYS, EINVAL));
