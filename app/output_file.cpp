@@ -4,6 +4,7 @@
 #include "platform/win32.h"
 #include "support/file_access.h"
 
+#include <memory>
 #include <new>
 
 namespace {
@@ -112,6 +113,7 @@ OutputResult WriteByReplacement(const char* target, bool exists, const std::uint
         // The folder takes no new name, but the file may be written: do what
         // a plain overwrite does.
         return exists ? WriteInPlace(target, image, size) : OutputResult::CannotOpen;
+    case PendingFile::Result::InUse:
     case PendingFile::Result::Failed:
         return OutputResult::CannotOpen;
     }
@@ -125,6 +127,10 @@ OutputResult WriteByReplacement(const char* target, bool exists, const std::uint
     case PendingFile::Result::FolderRefuses:
         // A sticky folder lets us write another user's file, not replace it.
         return exists ? WriteInPlace(target, image, size) : OutputResult::WriteFailed;
+    case PendingFile::Result::InUse:
+        // Another program holds the output: it keeps it, as a plain open
+        // that shares nothing would have found.
+        return OutputResult::CannotOpen;
     case PendingFile::Result::Failed:
         break;
     }
@@ -155,39 +161,79 @@ OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, 
     return OutputResult::CannotOpen;
 }
 
-OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, InputFiles inputs) {
-    Destination* targets = new (std::nothrow) Destination[count];
-    PendingFile* pending = new (std::nothrow) PendingFile[count];
-    OutputResult result = OutputResult::Written;
-    if (targets == nullptr || pending == nullptr) {
-        result = OutputResult::CannotOpen;
+OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, const char* const* removed,
+                              std::uint32_t removedCount, InputFiles inputs) {
+    // Backups: one for each existing target, then one for each removed name.
+    std::unique_ptr<Destination[]> targets(new (std::nothrow) Destination[count]);
+    std::unique_ptr<PendingFile[]> pending(new (std::nothrow) PendingFile[count]);
+    std::unique_ptr<PendingFile[]> backups(new (std::nothrow) PendingFile[count + removedCount]);
+    if (!targets || !pending || !backups) {
+        return OutputResult::CannotOpen;
     }
     // Every name is checked before any file is written.
-    for (std::uint32_t i = 0; result == OutputResult::Written && i < count; ++i) {
+    for (std::uint32_t i = 0; i < count; ++i) {
         if (files[i].name == nullptr || files[i].name[0] == '\0' || IsOneOf(files[i].name, inputs)) {
-            result = OutputResult::CannotOpen;
-            break;
+            return OutputResult::CannotOpen;
         }
         // Only whole files replaced in one step: nothing is written in place.
         targets[i].Settle(files[i].name);
         if (targets[i].kind != Destination::Kind::Replace) {
-            result = OutputResult::CannotOpen;
+            return OutputResult::CannotOpen;
         }
     }
-    for (std::uint32_t i = 0; result == OutputResult::Written && i < count; ++i) {
+    for (std::uint32_t j = 0; j < removedCount; ++j) {
+        if (GetPathKind(removed[j]) != PathKind::RegularFile || IsOneOf(removed[j], inputs)) {
+            return OutputResult::CannotOpen;
+        }
+    }
+    // Everything that can run out of room, names or rights happens before
+    // the first name changes: the new files complete under temporary names,
+    // and a second name kept for every file the commit replaces or removes.
+    for (std::uint32_t i = 0; i < count; ++i) {
         if (pending[i].Create(targets[i].name, targets[i].exists ? targets[i].name : nullptr) !=
             PendingFile::Result::Done) {
-            result = OutputResult::CannotOpen;
-        } else if (!WriteWhole(pending[i].Handle(), files[i].bytes, files[i].size)) {
-            result = OutputResult::WriteFailed;
+            return OutputResult::CannotOpen;
+        }
+        if (!WriteWhole(pending[i].Handle(), files[i].bytes, files[i].size) ||
+            pending[i].Stage(targets[i].name) != PendingFile::Result::Done) {
+            return OutputResult::WriteFailed;
         }
     }
-    for (std::uint32_t i = 0; result == OutputResult::Written && i < count; ++i) {
-        if (pending[i].Commit(targets[i].name) != PendingFile::Result::Done) {
-            result = OutputResult::WriteFailed;
+    for (std::uint32_t i = 0; i < count + removedCount; ++i) {
+        const char* kept = i < count ? targets[i].name : removed[i - count];
+        if ((i >= count || targets[i].exists) && backups[i].KeepBackupOf(kept) != PendingFile::Result::Done) {
+            return OutputResult::WriteFailed;
         }
     }
-    delete[] pending;  // discards whatever was not committed
-    delete[] targets;
-    return result;
+
+    // The commit: renames and removals with interrupts held off, so that an
+    // interrupt lands before it or after it. A failure part-way puts back
+    // what already changed, last first.
+    InterruptsHeld held;
+    std::uint32_t renamed = 0;
+    while (renamed < count && pending[renamed].Commit(targets[renamed].name) == PendingFile::Result::Done) {
+        ++renamed;
+    }
+    std::uint32_t gone = 0;
+    while (renamed == count && gone < removedCount && DeleteFileA(removed[gone])) {
+        ++gone;
+    }
+    if (renamed == count && gone == removedCount) {
+        return OutputResult::Written;  // the backups go with their owners
+    }
+    for (std::uint32_t j = gone; j-- > 0;) {
+        if (backups[count + j].PutBack(removed[j]) != PendingFile::Result::Done) {
+            backups[count + j].Leave();
+        }
+    }
+    for (std::uint32_t i = renamed; i-- > 0;) {
+        if (!targets[i].exists) {
+            DeleteFileA(targets[i].name);
+        } else if (backups[i].PutBack(targets[i].name) != PendingFile::Result::Done) {
+            // The old file's only copy: left under its backup name rather
+            // than lost.
+            backups[i].Leave();
+        }
+    }
+    return OutputResult::WriteFailed;
 }

@@ -39,12 +39,17 @@ struct OutputFile {
     std::uint32_t size;
 };
 
-// Writes every file of `files` or none: each goes to a pending file first,
-// and only once all are written are they given their names, one after the
-// other. Each name must be a regular file, a missing one in an existing
-// folder, or a link to either (replaced at its target); anything else, a
-// name that is one of `inputs`, or one the system cannot hold, is refused
-// with CannotOpen before anything is written. No file is ever written in
-// place. On any failure before the names are given, nothing changed and no
-// pending file remains.
-OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, InputFiles inputs);
+// Writes every file of `files` and removes every name of `removed`, or
+// does neither: each file goes to a pending file first, gets its temporary
+// name, and every existing file to be replaced or removed is kept under a
+// backup name; only then do the names change, with interrupts held off, and
+// a failure among those changes puts every one back. Each name must be a
+// regular file, a missing one in an existing folder, or a link to either
+// (replaced at its target); each removed name a regular file. Anything
+// else, a name that is one of `inputs`, or one the system cannot hold, is
+// refused with CannotOpen before anything is written. No file is ever
+// written in place. On any failure the old files are as they were and no
+// pending file or backup remains; only when a name cannot even be put back
+// does its old file stay under its backup name.
+OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, const char* const* removed,
+                              std::uint32_t removedCount, InputFiles inputs);

@@ -17,7 +17,12 @@
 //    or a new file's default, from the moment it exists. On commit it takes
 //    the replaced file's mode and, where the system permits, its owner and
 //    group (POSIX), or its hidden and system attributes (Windows).
-//  - Several files may be pending at once.
+//    When the old group cannot be kept, the group bits are cut to what the
+//    other bits allow, so that nobody gains access by the change of group.
+//  - Several files may be pending at once. A set of them replaces its
+//    targets together: each is staged (complete, with its temporary name),
+//    each existing target is kept under a backup name, then the renames run
+//    with interrupts held off; a failure among them puts the backups back.
 #pragma once
 
 #include "platform/win32.h"
@@ -35,6 +40,8 @@ public:
         Done,           // created, or committed
         FolderRefuses,  // the folder does not let this process add or replace
                         // the name, although the file itself may be writable
+        InUse,          // Windows: another program holds the file to be
+                        // replaced, still after a short wait
         Failed,         // anything else: no room, no memory, a name taken
     };
 
@@ -52,18 +59,41 @@ public:
     // The handle to write through; valid between Create and Commit.
     HANDLE Handle() const { return handle_; }
 
-    // Closes the file and gives it `finalName`, replacing what is there in
-    // one step. On any failure the pending file is removed and `finalName`
-    // is as it was.
+    // Closes the file, gives it the replaced file's owner and mode and, if
+    // it has none, a temporary name beside `finalName`: everything that can
+    // fail before the final rename. On failure the file is discarded.
+    Result Stage(const char* finalName);
+
+    // Stages the file if that is not done, then gives it `finalName`,
+    // replacing what is there in one step; interrupts are held off from the
+    // moment it has a temporary name until it has its final one. On any
+    // failure the pending file is removed and `finalName` is as it was.
     Result Commit(const char* finalName);
 
-    // Closes and removes the file; harmless when there is none.
+    // Keeps the existing regular file `existing` under a new temporary name
+    // beside it (a second name for the same file, or on Windows where that
+    // cannot be made, a copy), so that PutBack can restore it. Discard then
+    // removes that name alone.
+    Result KeepBackupOf(const char* existing);
+
+    // Gives the kept file its name `existing` back, replacing what is there.
+    // On failure the kept file stays as it is, for Leave or Discard.
+    Result PutBack(const char* existing);
+
+    // Lets go of the file without removing it: a backup that could not be
+    // put back stays on disk under its temporary name, for a person to find.
+    void Leave();
+
+    // Closes and removes the file, or a kept file's second name; harmless
+    // when there is none.
     void Discard();
 
     // The next file on the process-wide list; for the interrupt handler.
     PendingFile* next = nullptr;
 
 private:
+    Result Rename(const char* finalName);
+
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     // The file's temporary name (heap, through AllocHooks), or null while it
     // has none: the interrupt handler removes whatever this names.
@@ -80,4 +110,37 @@ private:
     std::uint32_t replacedGroup_ = 0;
 
     friend struct PendingFileList;
+};
+
+// Holds interrupts off while several names change together: on POSIX the
+// interrupt signals are blocked and delivered when the last hold ends; on
+// Windows the console handler waits for it. Holds nest. The process ends as
+// the interrupt asks once the hold is over, removing what is pending.
+class InterruptsHeld {
+public:
+    InterruptsHeld();
+    ~InterruptsHeld();
+    InterruptsHeld(const InterruptsHeld&) = delete;
+    InterruptsHeld& operator=(const InterruptsHeld&) = delete;
+};
+
+// One writer of chunk sets per folder at a time, across processes: held
+// from Acquire until destroyed, and released by the system if the process
+// dies. POSIX: an advisory lock on the folder itself; Windows: a named
+// mutex for the folder's full path. Nothing is created on disk.
+class FolderLock {
+public:
+    FolderLock() = default;
+    ~FolderLock();
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+    // Waits up to `waitMilliseconds` for the lock of the folder that holds
+    // `pathInFolder`. False when another writer held it all that time or
+    // the folder cannot be found; a folder whose locks cannot be taken
+    // (no read access, a file system without locks) counts as locked.
+    bool Acquire(const char* pathInFolder, std::uint32_t waitMilliseconds);
+
+private:
+    std::intptr_t lock_ = -1;  // POSIX: the folder's descriptor; Windows: the mutex
 };

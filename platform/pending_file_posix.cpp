@@ -13,6 +13,7 @@
 #include <new>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -111,6 +112,17 @@ bool FolderRefuses(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
 }
 
+// `mode` with its group bits cut to what its other bits allow: for a file
+// whose group may not be the one its bits were meant for.
+mode_t WithoutWiderGroup(mode_t mode) {
+    return static_cast<mode_t>((mode & ~static_cast<mode_t>(070)) | (mode & 070 & ((mode & 07) << 3)));
+}
+
+// The interrupt mask before the outermost InterruptsHeld, and how deep the
+// holds are nested; touched by the main thread only.
+sigset_t g_maskBeforeHold;
+int g_holdDepth = 0;
+
 }  // namespace
 
 void PrepareForFileWrites() {
@@ -154,9 +166,10 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
         replacedOwner_ = info.st_uid;
         replacedGroup_ = info.st_gid;
     }
-    // Never wider than the file replaced; a new file gets the default that
-    // the umask leaves of rw-rw-rw-.
-    const mode_t mode = replacing_ ? static_cast<mode_t>(replacedMode_ & 0777) : 0666;
+    // Never wider than the file replaced, whatever group the new file is
+    // born with; a new file gets the default that the umask leaves of
+    // rw-rw-rw-.
+    const mode_t mode = replacing_ ? WithoutWiderGroup(static_cast<mode_t>(replacedMode_ & 0777)) : 0666;
 
     std::size_t folderLength = 0;
     char* name = NewTemporaryNameBlock(finalName, folderLength);
@@ -212,19 +225,23 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
     return result;
 }
 
-PendingFile::Result PendingFile::Commit(const char* finalName) {
+PendingFile::Result PendingFile::Stage(const char* finalName) {
     const int fd = FdFromHandle(handle_);
     char* name = temporaryName_;
+    if (fd < 0 && name != nullptr && name[0] != '\0') {
+        return Result::Done;  // staged already
+    }
     if (fd < 0 || name == nullptr) {
         return Result::Failed;
     }
     if (replacing_) {
         // The owner where the system permits (root, or a group of ours), and
-        // then the mode: a change of owner clears the set-id bits.
-        if (::fchown(fd, replacedOwner_, replacedGroup_) != 0) {
-            [[maybe_unused]] const int groupOnly = ::fchown(fd, static_cast<uid_t>(-1), replacedGroup_);
-        }
-        ::fchmod(fd, static_cast<mode_t>(replacedMode_));
+        // then the mode: a change of owner clears the set-id bits. Where the
+        // old group cannot be kept, its bits must not open the file to ours.
+        bool groupKept = ::fchown(fd, replacedOwner_, replacedGroup_) == 0 ||
+                         ::fchown(fd, static_cast<uid_t>(-1), replacedGroup_) == 0;
+        const auto mode = static_cast<mode_t>(replacedMode_);
+        ::fchmod(fd, groupKept ? mode : WithoutWiderGroup(mode));
     }
 
     const std::size_t folderLength = FolderPartLength(finalName);
@@ -258,16 +275,80 @@ PendingFile::Result PendingFile::Commit(const char* finalName) {
         Discard();
         return Result::Failed;
     }
-    if (::rename(name, finalName) != 0) {
-        // A sticky folder does not let us replace another user's file.
-        const Result result = FolderRefuses(errno) ? Result::FolderRefuses : Result::Failed;
-        Discard();
-        return result;
+    return Result::Done;
+}
+
+PendingFile::Result PendingFile::Commit(const char* finalName) {
+    // From its temporary name to its final one, an interrupt waits: it
+    // lands before (the pending file goes) or after (the file is in place).
+    InterruptsHeld held;
+    const Result staged = Stage(finalName);
+    if (staged != Result::Done) {
+        return staged;
     }
-    InterruptsBlocked blocked;
-    name[0] = '\0';
+    const Result renamed = Rename(finalName);
+    if (renamed != Result::Done) {
+        Discard();
+    }
+    return renamed;
+}
+
+PendingFile::Result PendingFile::Rename(const char* finalName) {
+    char* name = temporaryName_;
+    if (name == nullptr || name[0] == '\0' || ::rename(name, finalName) != 0) {
+        // A sticky folder does not let us replace another user's file.
+        return FolderRefuses(errno) ? Result::FolderRefuses : Result::Failed;
+    }
+    {
+        InterruptsBlocked blocked;
+        name[0] = '\0';
+    }
     Discard();
     return Result::Done;
+}
+
+PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
+    Discard();
+    replacing_ = false;
+    std::size_t folderLength = 0;
+    char* name = NewTemporaryNameBlock(existing, folderLength);
+    if (name == nullptr) {
+        return Result::Failed;
+    }
+    {
+        InterruptsBlocked blocked;
+        name[0] = '\0';
+        temporaryName_ = name;
+        PendingFileList::Add(*this);
+    }
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        {
+            InterruptsBlocked blocked;
+            std::memcpy(name, existing, folderLength);
+            WriteRandomName(name, folderLength);
+        }
+        // A second name for the file: no data is copied, and nothing can run
+        // out of room later when it is given back.
+        if (::link(existing, name) == 0) {
+            return Result::Done;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    {
+        InterruptsBlocked blocked;
+        name[0] = '\0';
+    }
+    Discard();
+    return Result::Failed;
+}
+
+PendingFile::Result PendingFile::PutBack(const char* existing) {
+    if (FdFromHandle(handle_) >= 0) {
+        return Result::Failed;  // a pending file, not a kept one
+    }
+    return Rename(existing);
 }
 
 void PendingFile::Discard() {
@@ -288,4 +369,71 @@ void PendingFile::Discard() {
         temporaryName_ = nullptr;
     }
     delete[] name;
+}
+
+void PendingFile::Leave() {
+    char* name = temporaryName_;
+    if (name != nullptr) {
+        InterruptsBlocked blocked;
+        name[0] = '\0';
+    }
+    Discard();
+}
+
+InterruptsHeld::InterruptsHeld() {
+    if (g_holdDepth++ == 0) {
+        sigset_t set;
+        ::sigemptyset(&set);
+        for (const int signalNumber : kInterrupts) {
+            ::sigaddset(&set, signalNumber);
+        }
+        ::sigprocmask(SIG_BLOCK, &set, &g_maskBeforeHold);
+    }
+}
+
+InterruptsHeld::~InterruptsHeld() {
+    if (--g_holdDepth == 0) {
+        ::sigprocmask(SIG_SETMASK, &g_maskBeforeHold, nullptr);
+    }
+}
+
+FolderLock::~FolderLock() {
+    if (lock_ >= 0) {
+        ::close(static_cast<int>(lock_));  // the lock goes with the descriptor
+    }
+}
+
+bool FolderLock::Acquire(const char* pathInFolder, std::uint32_t waitMilliseconds) {
+    std::size_t folderLength = 0;
+    char* folder = NewTemporaryNameBlock(pathInFolder, folderLength);
+    if (folder == nullptr) {
+        return false;
+    }
+    const int fd = ::open(folderLength == 0 ? "." : folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int openError = errno;
+    delete[] folder;
+    if (fd < 0) {
+        // A folder we may write but not read cannot be locked; it is still
+        // written as before. A missing one holds no chunks at all.
+        return openError == EACCES;
+    }
+    constexpr std::uint32_t kPollMilliseconds = 10;
+    for (std::uint32_t waited = 0;;) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            lock_ = fd;
+            return true;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK || waited >= waitMilliseconds) {
+            // No locks on this file system: write unlocked, as without one.
+            const bool unlockable = errno != EWOULDBLOCK;
+            ::close(fd);
+            return unlockable;
+        }
+        const timespec pause {0, kPollMilliseconds * 1000000L};
+        ::nanosleep(&pause, nullptr);
+        waited += kPollMilliseconds;
+    }
 }

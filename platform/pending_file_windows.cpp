@@ -10,6 +10,7 @@
 
 #include "platform/file_system.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -56,9 +57,20 @@ SRWLOCK PendingFileList::lock = SRWLOCK_INIT;
 
 namespace {
 
+// Held by the main thread while names change together (InterruptsHeld);
+// the console handler takes it before removing anything, and so waits.
+SRWLOCK g_holdLock = SRWLOCK_INIT;
+int g_holdDepth = 0;
+
+}  // namespace
+
+namespace {
+
 constexpr int kNameAttempts = 16;
 
 BOOL WINAPI OnConsoleControl(DWORD) {
+    // Kept for good: the process ends right after.
+    AcquireSRWLockExclusive(&g_holdLock);
     PendingFileList::RemoveEveryName();
     return FALSE;  // on to the default handler, which ends the process
 }
@@ -79,6 +91,31 @@ std::uint64_t RandomBits() {
 // already and has room for the rest.
 void WriteRandomName(char* name, std::size_t folderLength) {
     WriteTemporaryName(name, folderLength, RandomBits());
+}
+
+// How long a replacement waits for another program to let go of the file:
+// indexers and virus scanners hold new files open for a moment.
+constexpr DWORD kInUseRetries = 10;
+constexpr DWORD kInUsePauseMilliseconds = 50;
+
+bool InUse(DWORD error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
+// MoveFileExA over an existing name, waiting a little while the target is
+// in use. Leaves the last error as the final attempt did.
+bool MoveReplacing(const char* from, const char* to) {
+    for (DWORD attempt = 0;; ++attempt) {
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (!InUse(error) || attempt + 1 >= kInUseRetries) {
+            return false;
+        }
+        Sleep(kInUsePauseMilliseconds);
+        SetLastError(error);
+    }
 }
 
 bool MarkForDeletion(HANDLE handle, bool deleted) {
@@ -132,7 +169,10 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
     return error == ERROR_ACCESS_DENIED ? Result::FolderRefuses : Result::Failed;
 }
 
-PendingFile::Result PendingFile::Commit(const char* finalName) {
+PendingFile::Result PendingFile::Stage(const char* finalName) {
+    if (handle_ == INVALID_HANDLE_VALUE && temporaryName_ != nullptr && temporaryName_[0] != '\0') {
+        return Result::Done;  // staged already
+    }
     if (handle_ == INVALID_HANDLE_VALUE || temporaryName_ == nullptr) {
         return Result::Failed;
     }
@@ -149,14 +189,71 @@ PendingFile::Result PendingFile::Commit(const char* finalName) {
         Discard();
         return Result::Failed;
     }
-    if (!MoveFileExA(temporaryName_, finalName, MOVEFILE_REPLACE_EXISTING)) {
-        const Result result = GetLastError() == ERROR_ACCESS_DENIED ? Result::FolderRefuses : Result::Failed;
-        Discard();
-        return result;
+    return Result::Done;
+}
+
+PendingFile::Result PendingFile::Commit(const char* finalName) {
+    InterruptsHeld held;
+    const Result staged = Stage(finalName);
+    if (staged != Result::Done) {
+        return staged;
     }
-    temporaryName_[0] = '\0';
+    const Result renamed = Rename(finalName);
+    if (renamed != Result::Done) {
+        Discard();
+    }
+    return renamed;
+}
+
+PendingFile::Result PendingFile::Rename(const char* finalName) {
+    char* name = temporaryName_;
+    if (name == nullptr || name[0] == '\0') {
+        return Result::Failed;
+    }
+    if (!MoveReplacing(name, finalName)) {
+        // The folder took the pending file, so it takes names: a refusal here
+        // is the target held by another program, never a reason to write
+        // over it in place.
+        return InUse(GetLastError()) ? Result::InUse : Result::Failed;
+    }
+    name[0] = '\0';
     Discard();
     return Result::Done;
+}
+
+PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
+    Discard();
+    replacing_ = false;
+    std::size_t folderLength = 0;
+    char* name = NewTemporaryNameBlock(existing, folderLength);
+    if (name == nullptr) {
+        return Result::Failed;
+    }
+    temporaryName_ = name;
+    PendingFileList::Add(*this);
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        WriteRandomName(name, folderLength);
+        // A second name for the file where the volume has them (NTFS), else
+        // a copy (FAT): either way the room is taken now, not when it is put
+        // back.
+        if (CreateHardLinkA(name, existing, nullptr) || CopyFileA(existing, name, TRUE)) {
+            return Result::Done;
+        }
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
+    name[0] = '\0';
+    Discard();
+    return Result::Failed;
+}
+
+PendingFile::Result PendingFile::PutBack(const char* existing) {
+    if (handle_ != INVALID_HANDLE_VALUE) {
+        return Result::Failed;  // a pending file, not a kept one
+    }
+    return Rename(existing);
 }
 
 void PendingFile::Discard() {
@@ -174,4 +271,76 @@ void PendingFile::Discard() {
     }
     temporaryName_ = nullptr;
     delete[] name;
+}
+
+void PendingFile::Leave() {
+    if (temporaryName_ != nullptr) {
+        temporaryName_[0] = '\0';
+    }
+    Discard();
+}
+
+InterruptsHeld::InterruptsHeld() {
+    if (g_holdDepth++ == 0) {
+        AcquireSRWLockExclusive(&g_holdLock);
+    }
+}
+
+InterruptsHeld::~InterruptsHeld() {
+    if (--g_holdDepth == 0) {
+        ReleaseSRWLockExclusive(&g_holdLock);
+    }
+}
+
+FolderLock::~FolderLock() {
+    if (lock_ != -1) {
+        HANDLE mutex = reinterpret_cast<HANDLE>(lock_);
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+}
+
+bool FolderLock::Acquire(const char* pathInFolder, std::uint32_t waitMilliseconds) {
+    std::size_t folderLength = 0;
+    char* folder = NewTemporaryNameBlock(pathInFolder, folderLength);
+    if (folder == nullptr) {
+        return false;
+    }
+    // The folder's full path names the lock, letter case folded as the file
+    // system folds it, so that every spelling of the folder meets one lock.
+    char full[MAX_PATH * 4];
+    const DWORD length = GetFullPathNameA(folderLength == 0 ? "." : folder, sizeof full, full, nullptr);
+    delete[] folder;
+    if (length == 0 || length >= sizeof full) {
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesA(full);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        return false;
+    }
+    std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
+    DWORD end = length;
+    while (end > 0 && IsPathSeparator(full[end - 1])) {
+        --end;
+    }
+    for (DWORD i = 0; i < end; ++i) {
+        char c = full[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    }
+    char name[64];
+    std::snprintf(name, sizeof name, "Local\\texweld-set-%016llx", static_cast<unsigned long long>(hash));
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex == nullptr) {
+        return true;  // no lock to be had: written as without one
+    }
+    const DWORD waited = WaitForSingleObject(mutex, waitMilliseconds);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        lock_ = reinterpret_cast<std::intptr_t>(mutex);
+        return true;
+    }
+    CloseHandle(mutex);
+    return false;
 }
