@@ -7,6 +7,8 @@
 #include "dds/mip_sizes.h"
 #include "dds/texture_format.h"
 #include "platform/console.h"
+#include "platform/file_system.h"
+#include "platform/pending_file.h"
 #include "support/byte_buffer.h"
 #include "support/file_access.h"
 #include "support/string_buffer.h"
@@ -20,6 +22,13 @@ namespace {
 // A chain whose size fits in 32 bits has at most this many levels
 // (dimensions below 2^31 halve to 1 in 31 steps).
 constexpr std::uint32_t kMostLevels = 32;
+
+// How many chunks of an earlier split above the new count are looked for:
+// as many as any split can have.
+constexpr std::uint32_t kMostStaleChunks = kMostLevels;
+
+// How long a split waits for another one writing into the same folder.
+constexpr std::uint32_t kLockWaitMilliseconds = 30000;
 
 enum class SplitOutcome {
     Usage,
@@ -51,6 +60,8 @@ constexpr const char* kSplitLines[] = {
     "Failed to write the chunk files.\n",
     "Successfully split %s into %d chunks.\n",
 };
+// The success line for a texture that goes into its first chunk alone.
+constexpr const char kSplitIntoOneChunk[] = "Successfully split %s into 1 chunk.\n";
 static_assert(sizeof kSplitLines / sizeof kSplitLines[0] == static_cast<std::size_t>(SplitOutcome::Split) + 1);
 
 // The outcomes whose line is texweld's.
@@ -81,7 +92,11 @@ int Report(SplitOutcome outcome, const char* name = "", int count = 0) {
         PrintConsoleLine(line, name);
         break;
     case SplitOutcome::Split:
-        PrintConsoleLine(line, name, count);
+        if (count == 1) {
+            PrintConsoleLine(kSplitIntoOneChunk, name);
+        } else {
+            PrintConsoleLine(line, name, count);
+        }
         return 0;
     default:
         PrintConsoleLine("%s", line);
@@ -133,6 +148,13 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
         return Report(SplitOutcome::CountPastTheChain);
     }
 
+    // A base that is empty or a folder would name chunks by their numbers
+    // alone: hidden files that texweld could never rebuild in place.
+    const std::size_t baseLength = std::strlen(base);
+    if (baseLength == 0 || IsPathSeparator(base[baseLength - 1])) {
+        return Report(SplitOutcome::CannotOpenChunk, base);
+    }
+
     // Chunk k holds level N - k; the first chunk the preamble and the rest.
     OutputFile files[kMostLevels + 1];
     TStringBufferA<260> names[kMostLevels + 1];
@@ -157,7 +179,26 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
     std::memcpy(first + DDS_PREAMBLE_SIZE, file.data + offset, file.size - offset);
     files[0] = {names[0].GetString(), first, file.size - offset + DDS_PREAMBLE_SIZE};
 
-    const OutputResult written = WriteOutputFiles(files, numbered + 1, {&input, 1});
+    // One writer of a set at a time: another texsplit into this folder
+    // finishes its commit first. Chunks of an earlier, larger split above
+    // the new count go in the same commit, so the set on disk is exactly
+    // this texture's.
+    FolderLock lock;
+    TStringBufferA<260> staleNames[kMostStaleChunks];
+    const char* stale[kMostStaleChunks];
+    std::uint32_t staleCount = 0;
+    OutputResult written = OutputResult::CannotOpen;
+    if (lock.Acquire(names[0].GetString(), kLockWaitMilliseconds)) {
+        for (std::uint32_t number = numbered + 1; staleCount < kMostStaleChunks; ++number) {
+            TStringBufferA<260>& name = staleNames[staleCount];
+            if (name.Format("%s.%u", base, static_cast<unsigned>(number)) <= 0 ||
+                GetPathKind(name.GetString()) != PathKind::RegularFile) {
+                break;
+            }
+            stale[staleCount++] = name.GetString();
+        }
+        written = WriteOutputFiles(files, numbered + 1, stale, staleCount, {&input, 1});
+    }
     delete[] first;
     switch (written) {
     case OutputResult::Written:

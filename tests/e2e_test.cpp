@@ -599,6 +599,12 @@ TEST_P(TexweldReassembly, SplitsBackIntoTheChunksItCameFrom) {
     const Texture texture = MarkedTexture(c.fields, c.blocks, c.bytesPerElement);
     const std::size_t numbered = dir.PutSplitByCount("kit/tex.dds", texture, c.fields.mipCount);
     dir.Put("whole.dds", texture.Joined());
+    // Chunks of an earlier, larger split under the same base: a success
+    // removes them with the rest of the old set, a failure keeps them.
+    const std::string stale1 = "tex.dds." + std::to_string(numbered + 1);
+    const std::string stale2 = "tex.dds." + std::to_string(numbered + 2);
+    dir.Put(stale1, ToBytes("stale"));
+    dir.Put(stale2, ToBytes("stale"));
     const auto counted = static_cast<std::int32_t>(c.fields.mipCount);
     const bool pastTheChain = counted > 0 && static_cast<std::size_t>(counted) > texture.levels.size();
 
@@ -607,6 +613,7 @@ TEST_P(TexweldReassembly, SplitsBackIntoTheChunksItCameFrom) {
     if (pastTheChain) {
         EXPECT_EQ(line, kSplitCountPastTheChain);
         EXPECT_FALSE(fs::exists(dir.At("tex.dds.0")));
+        EXPECT_TRUE(fs::exists(dir.At(stale2)));
         return;
     }
     EXPECT_EQ(line, Split("whole.dds", static_cast<int>(numbered + 1)));
@@ -614,7 +621,8 @@ TEST_P(TexweldReassembly, SplitsBackIntoTheChunksItCameFrom) {
         const std::string name = "tex.dds." + std::to_string(k);
         EXPECT_TRUE(SameBytes(dir.Get(name), dir.Get("kit/" + name))) << name;
     }
-    EXPECT_FALSE(fs::exists(dir.At("tex.dds." + std::to_string(numbered + 1))));
+    EXPECT_FALSE(fs::exists(dir.At(stale1)));
+    EXPECT_FALSE(fs::exists(dir.At(stale2)));
     EXPECT_EQ(Run({"tex.dds.0", "back.dds"}).line, Unsplit("tex.dds"));
     EXPECT_TRUE(SameBytes(dir.Get("back.dds"), texture.Joined()));
 }
@@ -886,6 +894,10 @@ INSTANTIATE_TEST_SUITE_P(
         // All or nothing: one chunk's name is taken by a folder.
         SplitFailureCase{"OneChunkNameIsAFolder", [](const Scratch& dir, Bytes&) { dir.MakeFolder("tex.dds.5"); },
                          kSplitWhole, SplitCannotOpen("tex.dds")},
+        // Bases that would name chunks by their numbers alone.
+        SplitFailureCase{"EmptyBaseName", [](const Scratch&, Bytes&) {}, {"whole.dds", ""}, SplitCannotOpen("")},
+        SplitFailureCase{"BaseNameIsAFolder", [](const Scratch& dir, Bytes&) { dir.MakeFolder("sub"); },
+                         {"whole.dds", "sub/"}, SplitCannotOpen("sub/")},
         // The file being split is one of the chunks it would replace.
         SplitFailureCase{"InputIsOneOfTheChunks",
                          [](const Scratch& dir, Bytes&) { dir.Put("tex.dds.2", RockTexture().Joined()); },
@@ -1051,6 +1063,12 @@ INSTANTIATE_TEST_SUITE_P(
         SafetyCase{"StickyFolderAnotherUsersFile", Both(OwnedBy("out.dds", kDaemon, kDaemon, 0666), ModeOf(".", 01777)),
                    {"tex.dds.0", "out.dds"}, Unsplit("tex.dds"), "out.dds", {}, Runner::Nobody, true, false,
                    std::nullopt, std::tuple<uid_t, gid_t, mode_t>{kDaemon, kDaemon, 0666}},
+        // A group the runner is not in cannot be kept: its bits must not
+        // open the file to the runner's own group instead.
+        SafetyCase{"GroupThatCannotBeKeptGainsNoReaders",
+                   Both(OwnedBy("out.dds", kNobody, kDaemon, 0640), ModeOf(".", 01777)), {"tex.dds.0", "out.dds"},
+                   Unsplit("tex.dds"), "out.dds", {}, Runner::Nobody, true, false, std::nullopt,
+                   std::tuple<uid_t, gid_t, mode_t>{kNobody, kNobody, 0600}},
         // Replacing another user's file keeps its owner, group and mode.
         SafetyCase{"AnotherUsersFileKeepsItsOwner", OwnedBy("out.dds", kNobody, kNobody, 0640),
                    {"tex.dds.0", "out.dds"}, Unsplit("tex.dds"), "out.dds", {}, Runner::Self, true, false,
@@ -1094,6 +1112,95 @@ TEST_F(TexweldOutput, InterruptDuringTheWriteLeavesTheOldOutputAndNothingElse) {
             EXPECT_EQ(dir.Listing(), before);
             EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
         }
+    }
+}
+
+// texsplit's commit, faulted at each call that links, renames, removes or
+// changes ownership: whatever lands there, the chunk set is the old one or
+// the new one byte for byte, the line says which, and nothing else is left.
+// The old set has one chunk more than the new, which the commit removes.
+TEST_F(TexweldE2e, FaultInTexsplitsCommitLeavesTheOldSetOrTheNewOne) {
+    SKIP_UNDER_EMULATOR();
+    if (::access("/usr/bin/strace", X_OK) != 0) {
+        GTEST_SKIP() << "needs strace to land faults inside the commit";
+    }
+    const Texture before = SampleTexture(SampleFormat::Dxt1, 512, 512, 10, 4);
+    const std::vector<samplekit::Chunk> oldSet = samplekit::SplitTexture(before.preamble, before.levels);
+    const std::vector<samplekit::Chunk> newSet =
+        samplekit::SplitTexture(RockTexture().preamble, RockTexture().levels);
+    dir.Put("whole.dds", RockTexture().Joined());
+    const auto holds = [&](const std::vector<samplekit::Chunk>& set) {
+        Names names{"whole.dds"};
+        for (const samplekit::Chunk& chunk : set) {
+            names.insert("tex.dds" + chunk.suffix);
+            if (dir.Get("tex.dds" + chunk.suffix) != chunk.content) {
+                return false;
+            }
+        }
+        return dir.Listing() == names;
+    };
+    // Which of its calls each fault hits: the first, one in the middle, the
+    // last of the commit's own (seven new chunks, eight kept ones).
+    struct Call {
+        const char* name;
+        std::vector<int> when;
+    };
+    const Call calls[] = {{"linkat", {1, 4, 7}}, {"link", {1, 5, 8}}, {"fchown", {1, 7}},
+                          {"rename", {1, 4, 7}}, {"unlink", {1}}};
+    const std::string faults[] = {"signal=SIGINT", "signal=SIGTERM", "signal=SIGHUP", "signal=SIGQUIT",
+                                  "error=EIO", "error=ENOSPC"};
+    for (const Call& call : calls) {
+        for (const int when : call.when) {
+            for (const std::string& fault : faults) {
+                SCOPED_TRACE(std::string(call.name) + ":" + fault + ":when=" + std::to_string(when));
+                dir.PutSplit("tex.dds", before);
+                RunOptions options = Here();
+                options.wrapper = {"/usr/bin/strace", "-o", "/dev/null", "-e", std::string("trace=") + call.name,
+                                   "-e", "inject=" + std::string(call.name) + ":" + fault + ":when=" +
+                                             std::to_string(when)};
+                const RunResult run = texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, options);
+                const bool isOld = holds(oldSet);
+                const bool isNew = holds(newSet);
+                EXPECT_TRUE(isOld || isNew) << dir.Listing().size() << " entries\n" << run.Describe();
+                if (run.signal != 0) {
+                    EXPECT_EQ(run.out, "");
+                } else if (isNew) {
+                    EXPECT_EQ(OneLineOfSplit(run, 0), Split("whole.dds", 7));
+                } else {
+                    EXPECT_EQ(OneLineOfSplit(run, 1), kSplitWriteFailed);
+                }
+                for (const samplekit::Chunk& chunk : oldSet) {
+                    dir.Remove("tex.dds" + chunk.suffix);
+                }
+            }
+        }
+    }
+}
+
+// texsplits of two textures into one base at once: one run's set lands
+// whole after another's, never a mix, and every run says it succeeded.
+TEST_F(TexweldE2e, ConcurrentSplitsIntoOneBaseLeaveOneWholeSet) {
+    const Texture a = SampleTexture(SampleFormat::Argb32, 512, 512, 10, 5);
+    const Texture b = SampleTexture(SampleFormat::Argb32, 512, 512, 10, 6);
+    dir.Put("a.dds", a.Joined());
+    dir.Put("b.dds", b.Joined());
+    for (int round = 0; round < 3; ++round) {
+        std::vector<RunResult> runs(6);
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            const std::string input = i % 2 == 0 ? "a.dds" : "b.dds";
+            threads.emplace_back([&, i, input] { runs[i] = texweld_e2e::RunTexsplit({input, "s.dds"}, Here()); });
+        }
+        for (std::thread& thread : threads) {
+            thread.join();
+        }
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            EXPECT_EQ(OneLineOfSplit(runs[i], 0), Split(i % 2 == 0 ? "a.dds" : "b.dds", 8));
+        }
+        EXPECT_EQ(Run({"s.dds.0", "w.dds"}).line, Unsplit("s.dds"));
+        const Bytes welded = dir.Get("w.dds");
+        EXPECT_TRUE(welded == a.Joined() || welded == b.Joined()) << "round " << round;
+        EXPECT_EQ(dir.Listing().size(), 2u + 8u + 1u) << "round " << round;
     }
 }
 

@@ -46,8 +46,10 @@ inline std::string SplitInputMissing(const std::string& file) {
 inline std::string SplitCannotOpen(const std::string& base) {
     return "Failed to open the chunks of " + base + " for writing.";
 }
+inline const std::string kSplitWriteFailed = "Failed to write the chunk files.";
 inline std::string Split(const std::string& file, int chunks) {
-    return "Successfully split " + file + " into " + std::to_string(chunks) + " chunks.";
+    return "Successfully split " + file + " into " +
+           (chunks == 1 ? std::string("1 chunk.") : std::to_string(chunks) + " chunks.");
 }
 
 }  // namespace expected_lines
