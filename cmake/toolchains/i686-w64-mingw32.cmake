@@ -1,25 +1,6 @@
-# Cross build for 32-bit Windows consoles with Debian's MinGW-w64 toolchain
-# (packages g++-mingw-w64-i686 and binutils-mingw-w64-i686). The tests' own
-# CMake (tests/wine.cmake) runs what is built here under Wine.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross build for 32-bit Windows consoles, the reference Windows build.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(TEXWELD_MINGW_TRIPLET i686-w64-mingw32)
-
-# The posix-threads flavour: the tests use std::thread and std::future, which
-# GCC 12's win32-threads flavour does not provide. The program itself uses
-# no threads of the C++ library.
-find_program(CMAKE_C_COMPILER ${TEXWELD_MINGW_TRIPLET}-gcc-posix REQUIRED)
-find_program(CMAKE_CXX_COMPILER ${TEXWELD_MINGW_TRIPLET}-g++-posix REQUIRED)
-find_program(CMAKE_RC_COMPILER ${TEXWELD_MINGW_TRIPLET}-windres REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TEXWELD_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Every program carries its C and C++ runtimes (and the threads library)
-# inside it, so it runs with no DLL beside it, and may use the whole 4 GiB
-# address space that a 64-bit Windows gives a 32-bit process.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--large-address-aware")
+# The whole 4 GiB address space that a 64-bit Windows gives a 32-bit process.
+set(TEXWELD_MINGW_LINKER_FLAGS "-Wl,--large-address-aware")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
