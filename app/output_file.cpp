@@ -27,15 +27,25 @@ OutputResult WriteInPlace(const char* outputName, const std::uint8_t* image, std
     return complete && closed ? OutputResult::Written : OutputResult::WriteFailed;
 }
 
+// How long the output may be in use before it counts as held: another run
+// asking the same question, or replacing the file, holds it for a moment.
+constexpr DWORD kInUseRetries = 10;
+constexpr DWORD kInUsePauseMilliseconds = 50;
+
 // Asks whether the existing output could be opened for writing without
 // sharing, as an overwrite would, but without truncating it.
 bool CanOpenForWriting(const char* outputName) {
-    HANDLE handle = CreateFileA(outputName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
+    for (DWORD attempt = 0;; ++attempt) {
+        HANDLE handle = CreateFileA(outputName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+            return true;
+        }
+        if (GetLastError() != ERROR_SHARING_VIOLATION || attempt + 1 >= kInUseRetries) {
+            return false;
+        }
+        Sleep(kInUsePauseMilliseconds);
     }
-    CloseHandle(handle);
-    return true;
 }
 
 bool IsOneOf(const char* path, InputFiles inputs) {

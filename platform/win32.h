@@ -124,6 +124,7 @@ DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
 BOOL CloseHandle(HANDLE object);
 BOOL MoveFileExA(LPCSTR existingFileName, LPCSTR newFileName, DWORD flags);
 BOOL DeleteFileA(LPCSTR fileName);
+void Sleep(DWORD milliseconds);
 DWORD GetLastError();
 void SetLastError(DWORD errorCode);
 

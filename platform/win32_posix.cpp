@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -330,6 +331,12 @@ BOOL MoveFileExA(LPCSTR existingFileName, LPCSTR newFileName, DWORD flags) {
     }
     g_lastError = ERROR_SUCCESS;
     return TRUE;
+}
+
+void Sleep(DWORD milliseconds) {
+    timespec pause {static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+    }
 }
 
 BOOL DeleteFileA(LPCSTR fileName) {
