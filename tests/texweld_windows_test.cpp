@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -34,9 +35,9 @@ struct RunResult {
     std::string out;  // standard output, line ends as the program wrote them
 };
 
-// Runs texweld.exe in `folder` with `arguments` (already quoted as needed)
-// and collects its standard output.
-RunResult RunTexweld(const std::string& folder, const std::string& arguments) {
+// Runs `exe` in `folder` with `arguments` (already quoted as needed) and
+// collects its standard output.
+RunResult RunProgram(const std::string& exe, const std::string& folder, const std::string& arguments) {
     RunResult result;
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE readEnd = nullptr;
@@ -53,7 +54,6 @@ RunResult RunTexweld(const std::string& folder, const std::string& arguments) {
     startup.hStdOutput = writeEnd;
     startup.hStdError = writeEnd;
     PROCESS_INFORMATION process{};
-    const std::string exe = TexweldExe();
     std::string commandLine = "\"" + exe + "\" " + arguments;
     result.started = CreateProcessA(exe.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                     folder.c_str(), &startup, &process) != FALSE;
@@ -71,6 +71,10 @@ RunResult RunTexweld(const std::string& folder, const std::string& arguments) {
     }
     CloseHandle(readEnd);
     return result;
+}
+
+RunResult RunTexweld(const std::string& folder, const std::string& arguments) {
+    return RunProgram(TexweldExe(), folder, arguments);
 }
 
 // The one line a run printed, without its line end; flags anything else.
@@ -149,7 +153,14 @@ struct HeldOutputCase {
     const char* label;
     DWORD access;
     DWORD share;
+    // Whether an open for writing that shares nothing is refused: an opener
+    // with no access at all (an indexer, a scanner) still blocks a rename.
+    bool refusesWriters = true;
 };
+
+void PrintTo(const HeldOutputCase& c, std::ostream* out) {
+    *out << c.label;
+}
 
 class TexweldHeldOutput : public TexweldWindows, public ::testing::WithParamInterface<HeldOutputCase> {};
 
@@ -166,8 +177,10 @@ TEST_P(TexweldHeldOutput, IsNotReplacedAndNoTemporaryFileRemains) {
     if (writer != INVALID_HANDLE_VALUE) {
         CloseHandle(writer);
     }
-    ASSERT_EQ(writer, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (c.refusesWriters) {
+        ASSERT_EQ(writer, INVALID_HANDLE_VALUE);
+        ASSERT_EQ(error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    }
 
     const std::string line = OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds"));
     CloseHandle(held);
@@ -186,7 +199,10 @@ INSTANTIATE_TEST_SUITE_P(
                       HeldOutputCase{"ReaderSharingNothing", GENERIC_READ, 0},
                       HeldOutputCase{"ReaderSharingReads", GENERIC_READ, FILE_SHARE_READ},
                       HeldOutputCase{"ReaderSharingEverything", GENERIC_READ,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}),
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE},
+                      // Passes every check before the image is written, and
+                      // holds the name when the finished file would take it.
+                      HeldOutputCase{"NoAccessSharingNothing", 0, 0, false}),
     [](const ::testing::TestParamInfo<HeldOutputCase>& info) { return std::string(info.param.label); });
 
 TEST_F(TexweldWindows, ChunksHeldByAWriterCannotBeRead) {
@@ -206,6 +222,29 @@ TEST_F(TexweldWindows, ChunksHeldByAWriterCannotBeRead) {
         EXPECT_FALSE(FileExists(dir.File("out.dds")));
         EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
     }
+}
+
+// A chunk that another program holds while texsplit.exe replaces the set:
+// the commit stops at it and puts back every chunk it had already replaced.
+TEST_F(TexweldWindows, TexsplitKeepsTheOldSetWhenAChunkIsHeldDuringItsCommit) {
+    const samplekit::Bytes preamble = samplekit::MakePreamble(samplekit::SampleFormat::Dxt1, 64, 64, 7);
+    const samplekit::Bytes other =
+        samplekit::JoinTexture(preamble, samplekit::MakeLevels(samplekit::SampleFormat::Dxt1, 64, 64, 7, 3));
+    WriteFileBytes(dir.File("other.dds"), std::string(other.begin(), other.end()));
+    std::vector<std::string> old;
+    for (int k = 0; k <= 4; ++k) {
+        old.push_back(ReadFileBytes(dir.File("tex.dds." + std::to_string(k))));
+    }
+    HANDLE held = Hold("tex.dds.2", 0, 0);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    const RunResult run = RunProgram(TEXSPLIT_WINDOWS_EXE, dir.Path(), "other.dds tex.dds");
+    CloseHandle(held);
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_EQ(run.out, expected_lines::kSplitWriteFailed + "\r\n");
+    for (int k = 0; k <= 4; ++k) {
+        EXPECT_TRUE(Holds(dir.File("tex.dds." + std::to_string(k)), old[static_cast<std::size_t>(k)])) << k;
+    }
+    EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
 }
 
 TEST_F(TexweldWindows, ChunksOtherReadersShareAreRead) {

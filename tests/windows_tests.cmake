@@ -9,6 +9,7 @@ target_sources(texweld_tests PRIVATE platform_windows_test.cpp texweld_windows_t
 target_link_libraries(texweld_tests PRIVATE texweld_samplekit version)
 add_dependencies(texweld_tests texweld texsplit)
 target_compile_definitions(texweld_tests PRIVATE TEXWELD_WINDOWS_EXE="$<TARGET_FILE:texweld>"
+  TEXSPLIT_WINDOWS_EXE="$<TARGET_FILE:texsplit>"
   TEXWELD_VERSION="${PROJECT_VERSION}")
 
 set(TEXWELD_NATIVE_BUILD_DIR "${PROJECT_SOURCE_DIR}/build" CACHE PATH
@@ -77,3 +78,12 @@ foreach(case IN ITEMS rock dxt5 argb32 failures)
   set_tests_properties(CrossBuild.SameAsNative.${case} PROPERTIES
     ENVIRONMENT "${TEXWELD_WINE_ENVIRONMENT}" FIXTURES_REQUIRED "native_build;wine_runs")
 endforeach()
+
+# The names a Windows without the UTF-8 code page gives the program.
+add_test(NAME WindowsNames.WithoutTheUtf8CodePage
+  COMMAND ${CMAKE_COMMAND} "-DWINDOWS_EXE=$<TARGET_FILE:texweld>" "-DWINE=${TEXWELD_WINE_RUN}"
+          "-DSAMPLES_DIR=${PROJECT_SOURCE_DIR}/samples"
+          "-DWORK_DIR=${CMAKE_CURRENT_BINARY_DIR}/names-without-utf8"
+          -P ${CMAKE_CURRENT_SOURCE_DIR}/names_without_utf8.cmake)
+set_tests_properties(WindowsNames.WithoutTheUtf8CodePage PROPERTIES
+  ENVIRONMENT "${TEXWELD_WINE_ENVIRONMENT}" ${TEXWELD_WINE_FIXTURE})
