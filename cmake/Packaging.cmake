@@ -3,6 +3,7 @@
 # for Windows a .zip with the programs, README.txt and LICENSE.txt at its
 # root. Tests, samples, fuzz tools and the benchmark are not installed.
 set(CMAKE_INSTALL_DOCDIR share/doc/texweld)
+set(TEXWELD_MAINTAINER "The Texweld developers <developers@texweld.invalid>")
 include(GNUInstallDirs)
 
 if(WIN32)
@@ -20,11 +21,59 @@ if(WIN32)
   endforeach()
 else()
   install(TARGETS texweld texsplit RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # Man pages compressed as Debian installs them: gzip at its best, with no
+  # name or time stamp inside, so the same page makes the same bytes.
+  find_program(TEXWELD_GZIP gzip REQUIRED)
+  set(pages)
   foreach(page IN ITEMS texweld texsplit)
     configure_file(${PROJECT_SOURCE_DIR}/man/${page}.1.in ${CMAKE_BINARY_DIR}/man/${page}.1 @ONLY)
-    install(FILES ${CMAKE_BINARY_DIR}/man/${page}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    add_custom_command(
+      OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.1.gz
+      COMMAND ${TEXWELD_GZIP} -9nkf ${CMAKE_BINARY_DIR}/man/${page}.1
+      DEPENDS ${CMAKE_BINARY_DIR}/man/${page}.1
+      VERBATIM)
+    list(APPEND pages ${CMAKE_BINARY_DIR}/man/${page}.1.gz)
   endforeach()
-  install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  add_custom_target(man_pages ALL DEPENDS ${pages})
+  install(FILES ${pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  # The licence as Debian's machine-readable copyright file: a header, then
+  # the MIT text with each line indented and each empty line a lone dot.
+  file(READ ${PROJECT_SOURCE_DIR}/LICENSE license)
+  string(REGEX REPLACE "^MIT License\n\nCopyright \(c\) ([^\n]*)\n\n" "" terms "${license}")
+  string(REGEX MATCH "Copyright \(c\) [^\n]*" holder "${license}")
+  string(REPLACE "Copyright (c) " "" holder "${holder}")
+  string(STRIP "${terms}" terms)
+  string(REPLACE "\n\n" "\n.\n" terms "${terms}")
+  string(REPLACE "\n" "\n " terms "${terms}")
+  file(WRITE ${CMAKE_BINARY_DIR}/package/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: texweld
+Upstream-Contact: ${TEXWELD_MAINTAINER}
+
+Files: *
+Copyright: ${holder}
+License: Expat
+ ${terms}
+")
+  # A native package's changelog, and lintian's word on the static PIE
+  # programs, which it takes for shared libraries (no interpreter).
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/changelog.in ${CMAKE_BINARY_DIR}/package/changelog @ONLY)
+  add_custom_command(
+    OUTPUT ${CMAKE_BINARY_DIR}/package/changelog.gz
+    COMMAND ${TEXWELD_GZIP} -9nkf ${CMAKE_BINARY_DIR}/package/changelog
+    DEPENDS ${CMAKE_BINARY_DIR}/package/changelog
+    VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/package/changelog.gz)
+  install(FILES README.md ${CMAKE_BINARY_DIR}/package/copyright ${CMAKE_BINARY_DIR}/package/changelog.gz
+          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # The sample workflow builds everything that `cmake --install` installs.
+  if(TARGET sample)
+    add_dependencies(sample texsplit man_pages changelog)
+  endif()
+  if(TEXWELD_STATIC_PIE)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+            RENAME texweld)
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME texweld)
@@ -49,9 +98,8 @@ else()
   set(CPACK_GENERATOR DEB TGZ)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
-  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Texweld developers <developers@texweld.invalid>")
-  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n ${CPACK_PACKAGE_DESCRIPTION}")
-  string(REPLACE "\n" "\n " CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}")
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${TEXWELD_MAINTAINER}")
+  # CPack puts the summary line first and the description below it.
   # Static programs (cmake/Runtimes.cmake) depend on no library at all.
   find_program(TEXWELD_DPKG_SHLIBDEPS dpkg-shlibdeps)
   if(NOT TEXWELD_STATIC_PIE AND TEXWELD_DPKG_SHLIBDEPS)
