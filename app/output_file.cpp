@@ -9,22 +9,14 @@
 
 namespace {
 
-// Writes the whole image through `handle` with one call; true when every
-// byte went out.
-bool WriteWhole(HANDLE handle, const std::uint8_t* image, std::uint32_t size) {
-    DWORD written = 0;
-    WriteFile(handle, image, size, &written, nullptr);
-    return written == size;
-}
-
-OutputResult WriteInPlace(const char* outputName, const std::uint8_t* image, std::uint32_t size) {
+OutputResult WriteInPlace(const char* outputName, OutputSource& source) {
     HANDLE handle = OpenFileByMode(outputName, "w");
     if (handle == INVALID_HANDLE_VALUE) {
         return OutputResult::CannotOpen;
     }
-    const bool complete = WriteWhole(handle, image, size);
+    const OutputResult written = source.WriteTo(handle);
     const bool closed = CloseHandle(handle) != FALSE;
-    return complete && closed ? OutputResult::Written : OutputResult::WriteFailed;
+    return written == OutputResult::Written && !closed ? OutputResult::WriteFailed : written;
 }
 
 // How long the output may be in use before it counts as held: another run
@@ -113,8 +105,8 @@ private:
 };
 
 // Replaces `target` (an existing regular file when `exists`, else a name in
-// an existing folder) with the image, through a pending file.
-OutputResult WriteByReplacement(const char* target, bool exists, const std::uint8_t* image, std::uint32_t size) {
+// an existing folder) with what `source` writes, through a pending file.
+OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& source) {
     PendingFile pending;
     switch (pending.Create(target, exists ? target : nullptr)) {
     case PendingFile::Result::Done:
@@ -122,21 +114,21 @@ OutputResult WriteByReplacement(const char* target, bool exists, const std::uint
     case PendingFile::Result::FolderRefuses:
         // The folder takes no new name, but the file may be written: do what
         // a plain overwrite does.
-        return exists ? WriteInPlace(target, image, size) : OutputResult::CannotOpen;
+        return exists ? WriteInPlace(target, source) : OutputResult::CannotOpen;
     case PendingFile::Result::InUse:
     case PendingFile::Result::Failed:
         return OutputResult::CannotOpen;
     }
-    if (!WriteWhole(pending.Handle(), image, size)) {
+    if (const OutputResult written = source.WriteTo(pending.Handle()); written != OutputResult::Written) {
         pending.Discard();
-        return OutputResult::WriteFailed;
+        return written;
     }
     switch (pending.Commit(target)) {
     case PendingFile::Result::Done:
         return OutputResult::Written;
     case PendingFile::Result::FolderRefuses:
         // A sticky folder lets us write another user's file, not replace it.
-        return exists ? WriteInPlace(target, image, size) : OutputResult::WriteFailed;
+        return exists ? WriteInPlace(target, source) : OutputResult::WriteFailed;
     case PendingFile::Result::InUse:
         // Another program holds the output: it keeps it, as a plain open
         // that shares nothing would have found.
@@ -149,8 +141,7 @@ OutputResult WriteByReplacement(const char* target, bool exists, const std::uint
 
 }  // namespace
 
-OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, std::uint32_t size,
-                             InputFiles inputs) {
+OutputResult WriteOutputFile(const char* outputName, OutputSource& source, InputFiles inputs) {
     if (outputName == nullptr || outputName[0] == '\0') {
         return OutputResult::CannotOpen;  // an empty name opens nothing
     }
@@ -162,9 +153,9 @@ OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, 
     destination.Settle(outputName);
     switch (destination.kind) {
     case Destination::Kind::Replace:
-        return WriteByReplacement(destination.name, destination.exists, image, size);
+        return WriteByReplacement(destination.name, destination.exists, source);
     case Destination::Kind::InPlace:
-        return WriteInPlace(outputName, image, size);
+        return WriteInPlace(outputName, source);
     case Destination::Kind::Refused:
         break;
     }
@@ -204,8 +195,11 @@ OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, cons
             PendingFile::Result::Done) {
             return OutputResult::CannotOpen;
         }
-        if (!WriteWhole(pending[i].Handle(), files[i].bytes, files[i].size) ||
-            pending[i].Stage(targets[i].name) != PendingFile::Result::Done) {
+        if (const OutputResult written = files[i].source->WriteTo(pending[i].Handle());
+            written != OutputResult::Written) {
+            return written;
+        }
+        if (pending[i].Stage(targets[i].name) != PendingFile::Result::Done) {
             return OutputResult::WriteFailed;
         }
     }

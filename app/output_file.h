@@ -1,8 +1,9 @@
-// Writes the assembled image to the output file without ever losing the
-// file it replaces, or leaving anything beside it.
+// Writes an output file, from a source that streams its bytes, without ever
+// losing the file it replaces, or leaving anything beside it.
 #pragma once
 
 #include "platform/file_system.h"
+#include "platform/win32.h"
 
 #include <cstdint>
 
@@ -11,6 +12,21 @@ enum class OutputResult {
     CannotOpen,  // the output could not be opened for writing; nothing changed
     WriteFailed, // the write or the replacement failed; an existing regular
                  // output is unchanged and no temporary file remains
+    SourceFailed,  // the source could not read its inputs; as WriteFailed
+};
+
+// What fills an output: writes every byte of it, from its start, to an open
+// handle. Written when all went out; SourceFailed when an input could not
+// be read; WriteFailed when the output took less than it was given.
+class OutputSource {
+public:
+    virtual OutputResult WriteTo(HANDLE out) = 0;
+
+protected:
+    OutputSource() = default;
+    ~OutputSource() = default;
+    OutputSource(const OutputSource&) = default;
+    OutputSource& operator=(const OutputSource&) = default;
 };
 
 // The files a run read, which its output must not be.
@@ -19,7 +35,7 @@ struct InputFiles {
     std::uint32_t count;
 };
 
-// Writes `size` bytes at `image` to `outputName` with one write call.
+// Writes what `source` streams to `outputName`.
 //
 // A regular file, a missing one, or either of them behind a symbolic link,
 // is replaced only once the whole image sits in a pending file beside it (see
@@ -27,16 +43,15 @@ struct InputFiles {
 // takes its name, with the old one's mode and owner; a link stays a link.
 // Where the folder refuses a replacement but the file itself may be
 // written, it is overwritten in place instead. Devices and pipes are
-// written in place. An output that is one of `inputs`, or whose name the
-// system cannot hold, is refused before anything is written.
-OutputResult WriteOutputFile(const char* outputName, const std::uint8_t* image, std::uint32_t size,
-                             InputFiles inputs);
+// written in place; a source that fails part-way leaves them partly
+// written. An output that is one of `inputs`, or whose name the system
+// cannot hold, is refused before anything is written.
+OutputResult WriteOutputFile(const char* outputName, OutputSource& source, InputFiles inputs);
 
 // One file of a set written together.
 struct OutputFile {
     const char* name;
-    const std::uint8_t* bytes;
-    std::uint32_t size;
+    OutputSource* source;
 };
 
 // Writes every file of `files` and removes every name of `removed`, or

@@ -6,11 +6,9 @@
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
 #include "dds/texture_format.h"
-#include "platform/memory_hints.h"
 #include "support/byte_buffer.h"
 #include "support/file_access.h"
 
-#include <cstring>
 #include <optional>
 
 namespace {
@@ -18,17 +16,32 @@ namespace {
 // The 4-byte magic and the 124-byte header that open every DDS file.
 constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
 
-// The chunks a run reads, by identity, so that the output is never one of
-// them. Every numbered chunk that is read whole holds a level of the chain,
-// and a chain whose size fits in 32 bits has at most 33 levels, so with the
-// first chunk this many always suffice.
+// The chunks a run reads: their identities, so that the output is never one
+// of them, and the numbered ones' open handles, held from their check to
+// their copy so that the file checked is the file copied. Every numbered
+// chunk that passes its check holds a level of the chain, and a chain whose
+// size fits in 32 bits has at most 32 levels; with the first chunk and the
+// one numbered chunk that fails past the chain, this many always suffice.
 struct ChunksRead {
-    static constexpr std::uint32_t kCapacity = 40;
+    static constexpr std::uint32_t kCapacity = 34;
     FileIdentity identities[kCapacity];
     std::uint32_t count = 0;
-    bool unknown = false;  // one could not be identified: refuse the output
+    // The numbered chunks, largest level first, and each one's size.
+    HANDLE handles[kCapacity];
+    std::uint32_t sizes[kCapacity] = {};
+    std::uint32_t handleCount = 0;
+    bool unknown = false;  // one could not be identified, or had no room
 
-    // Where the next chunk's identity goes.
+    ChunksRead() = default;
+    ChunksRead(const ChunksRead&) = delete;
+    ChunksRead& operator=(const ChunksRead&) = delete;
+    ~ChunksRead() {
+        for (std::uint32_t i = 0; i < handleCount; ++i) {
+            CloseHandle(handles[i]);
+        }
+    }
+
+    // Where the next chunk's identity goes; null when there is no room.
     FileIdentity* Next() {
         if (count == kCapacity) {
             unknown = true;
@@ -37,49 +50,83 @@ struct ChunksRead {
         identities[count] = FileIdentity{};
         return &identities[count++];
     }
-    void Check() {
+    // Whether every chunk was identified: an output that could not be told
+    // apart from the chunks is refused.
+    bool AllKnown() const {
         for (std::uint32_t i = 0; i < count; ++i) {
             if (identities[i] == FileIdentity{}) {
-                unknown = true;
+                return false;
             }
         }
+        return !unknown;
     }
 };
 
-// The two buffers of one pass, given back on every path out of it. Numbered
-// chunks are read straight into the image, at their level's place.
-struct PassBuffers {
-    ByteBuffer firstChunk{kBufferGranularity};
-    ByteBuffer image{kBufferGranularity};
+// The output's bytes in order: the preamble, each numbered chunk from its
+// open handle, the small levels after the first chunk's preamble, and zeros
+// where a short first chunk leaves room.
+class ChunkStream final : public OutputSource {
+public:
+    ChunkStream(BlockCopier& copier, const ByteBuffer& first, const ChunksRead& chunks, std::uint32_t totalSize)
+        : copier_(copier), first_(first), chunks_(chunks), totalSize_(totalSize) {}
 
-    PassBuffers() = default;
-    PassBuffers(const PassBuffers&) = delete;
-    PassBuffers& operator=(const PassBuffers&) = delete;
-    ~PassBuffers() {
-        image.Release();
-        firstChunk.Release();
+    OutputResult WriteTo(HANDLE out) override {
+        copier_.Start(out);
+        BlockCopier::Result result = copier_.Put(first_.data, kPreambleBytes);
+        std::uint32_t written = kPreambleBytes;
+        for (std::uint32_t i = 0; i < chunks_.handleCount && result == BlockCopier::Result::Done; ++i) {
+            // From the chunk's start: a replacement refused at its commit
+            // is written again, in place.
+            const bool rewound = SetFilePointer(chunks_.handles[i], 0, nullptr, FILE_BEGIN) == 0;
+            result = rewound ? copier_.PutFile(chunks_.handles[i], chunks_.sizes[i]) : BlockCopier::Result::ReadFailed;
+            if (result == BlockCopier::Result::ReadFailed) {
+                failedChunk_ = static_cast<std::int32_t>(chunks_.handleCount - i);
+                return OutputResult::SourceFailed;
+            }
+            written += chunks_.sizes[i];
+        }
+        const std::uint32_t smallLevelBytes = first_.size - kPreambleBytes;
+        if (result == BlockCopier::Result::Done) {
+            result = copier_.Put(first_.data + kPreambleBytes, smallLevelBytes);
+        }
+        if (result == BlockCopier::Result::Done) {
+            result = copier_.PutZeros(totalSize_ - written - smallLevelBytes);
+        }
+        if (result == BlockCopier::Result::Done) {
+            result = copier_.Finish();
+        }
+        return result == BlockCopier::Result::Done ? OutputResult::Written : OutputResult::WriteFailed;
     }
+
+    // The chunk whose read failed during the copy.
+    std::int32_t FailedChunk() const { return failedChunk_; }
+
+private:
+    BlockCopier& copier_;
+    const ByteBuffer& first_;
+    const ChunksRead& chunks_;
+    std::uint32_t totalSize_;
+    std::int32_t failedChunk_ = 0;
 };
 
-// Runs the pass on `buffers`; says how it ended, with the chunk concerned.
-Outcome RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString& baseName,
+// Runs the pass; says how it ended, with the chunk concerned.
+Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& baseName,
                 const CountedString& outputName, std::int32_t& chunkConcerned) {
     path.Format("%s.0", baseName.GetString());
     HANDLE firstHandle = OpenFileByMode(path.GetString(), "r");
     if (firstHandle == INVALID_HANDLE_VALUE) {
         return Outcome::NotSplit;
     }
-    ChunksRead chunksRead;
-    if (FileIdentity* identity = chunksRead.Next(); !IdentifyOpenFile(firstHandle, *identity)) {
+    ChunksRead chunks;
+    if (FileIdentity* identity = chunks.Next(); !IdentifyOpenFile(firstHandle, *identity)) {
         *identity = FileIdentity{};
     }
-    const bool firstRead = ReadHandleIntoBuffer(firstHandle, buffers.firstChunk);
+    const bool firstRead = ReadHandleIntoBuffer(firstHandle, first);
     CloseHandle(firstHandle);
     if (!firstRead) {
         return Outcome::FirstChunkUnreadable;
     }
 
-    const ByteBuffer& first = buffers.firstChunk;
     if (first.size < kPreambleBytes) {
         return Outcome::TooSmall;
     }
@@ -95,7 +142,7 @@ Outcome RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString&
     auto chunkCount = static_cast<std::int32_t>(NumberedChunks(header.dwMipMapCount));
 
     // A chain whose size does not fit in 32 bits, or whose dimensions are
-    // negative as signed values, would size the image wrongly: refuse it.
+    // negative as signed values, would size the output wrongly: refuse it.
     const std::optional<std::uint32_t> chainSize =
         CheckedSurfaceChainSize(static_cast<std::int32_t>(header.dwWidth), static_cast<std::int32_t>(header.dwHeight),
                                 static_cast<std::int32_t>(header.dwDepth),
@@ -104,36 +151,43 @@ Outcome RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString&
         return Outcome::NoOutputBuffer;
     }
     const std::uint32_t totalSize = kPreambleBytes + *chainSize;
-
-    ByteBuffer& image = buffers.image;
-    if (!image.Reserve(totalSize)) {
+    // The one block every byte of the output passes through.
+    BlockCopier copier;
+    if (!copier.Reserve(totalSize)) {
         return Outcome::NoOutputBuffer;
     }
-    image.size = totalSize;
-    std::memcpy(image.data, first.data, kPreambleBytes);
+
+    // Every numbered chunk is opened and its size checked, largest level
+    // first, before the output is touched.
     std::uint32_t writeOffset = kPreambleBytes;
     std::uint32_t level = 0;
-
     while (chunkCount > 0) {
         path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkCount));
         // A level whose size does not fit in 32 bits matches no chunk.
         const std::optional<std::uint32_t> expected =
             CheckedMipLevelSize(header.dwWidth, header.dwHeight, header.dwDepth, level, format);
         const std::uint64_t expectedSize = expected ? *expected : std::uint64_t{1} << 32;
-        switch (ReadFileIntoPlace(path.GetString(), expectedSize, image.data + writeOffset, totalSize - writeOffset,
-                                  chunksRead.Next())) {
-        case PlacedRead::Done:
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        switch (OpenFileOfSize(path.GetString(), expectedSize, totalSize - writeOffset, chunks.Next(), handle)) {
+        case SizedOpen::Done:
             break;
-        case PlacedRead::CannotRead:
+        case SizedOpen::CannotRead:
             chunkConcerned = chunkCount;
             return Outcome::ChunkUnreadable;
-        case PlacedRead::WrongSize:
+        case SizedOpen::WrongSize:
             chunkConcerned = chunkCount;
             return Outcome::ChunkWrongSize;
-        case PlacedRead::DoesNotFit:
+        case SizedOpen::DoesNotFit:
             chunkConcerned = chunkCount;
             return Outcome::ChunkDoesntFit;
         }
+        if (chunks.handleCount == ChunksRead::kCapacity) {
+            CloseHandle(handle);  // more chunks than any chain has levels
+            chunkConcerned = chunkCount;
+            return Outcome::ChunkDoesntFit;
+        }
+        chunks.handles[chunks.handleCount] = handle;
+        chunks.sizes[chunks.handleCount++] = *expected;
         writeOffset += *expected;
         level += 1;
         chunkCount -= 1;
@@ -141,23 +195,24 @@ Outcome RunPass(PassBuffers& buffers, CStringBufferA& path, const CountedString&
 
     // The smallest levels follow the preamble of the first chunk. A first
     // chunk shorter than they need leaves zeros; a longer one is refused.
-    const std::uint32_t smallLevelBytes = first.size - kPreambleBytes;
-    if (smallLevelBytes > totalSize - writeOffset) {
+    if (first.size - kPreambleBytes > totalSize - writeOffset) {
         return Outcome::FirstChunkDoesntFit;
     }
-    AdviseLargeBlock(image.data + writeOffset, smallLevelBytes);
-    std::memcpy(image.data + writeOffset, first.data + kPreambleBytes, smallLevelBytes);
+    if (!chunks.AllKnown()) {
+        return Outcome::CannotOpenOutput;
+    }
 
-    chunksRead.Check();
-    const OutputResult written =
-        chunksRead.unknown
-            ? OutputResult::CannotOpen
-            : WriteOutputFile(outputName.GetString(), image.data, totalSize, {chunksRead.identities, chunksRead.count});
-    switch (written) {
+    ChunkStream stream(copier, first, chunks, totalSize);
+    switch (WriteOutputFile(outputName.GetString(), stream, {chunks.identities, chunks.count})) {
     case OutputResult::Written:
         return Outcome::Unsplit;
     case OutputResult::CannotOpen:
         return Outcome::CannotOpenOutput;
+    case OutputResult::SourceFailed:
+        // A chunk shrank or failed between its check and its copy.
+        chunkConcerned = stream.FailedChunk();
+        path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkConcerned));
+        return Outcome::ChunkUnreadable;
     case OutputResult::WriteFailed:
         break;
     }
@@ -170,8 +225,8 @@ void ReassembleSplitTexture(CStringBufferA& path, const CountedString& baseName,
     std::int32_t chunk = 0;
     Outcome outcome;
     {
-        PassBuffers buffers;
-        outcome = RunPass(buffers, path, baseName, outputName, chunk);
+        ByteBuffer firstChunk(kBufferGranularity);
+        outcome = RunPass(firstChunk, path, baseName, outputName, chunk);
     }
     PrintOutcome(outcome, {baseName.GetString(), path.GetString(), outputName.GetString(), chunk});
 }

@@ -9,7 +9,6 @@
 #include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/pending_file.h"
-#include "support/byte_buffer.h"
 #include "support/file_access.h"
 #include "support/string_buffer.h"
 
@@ -118,15 +117,68 @@ std::uint32_t LevelsInChain(const DDS_HEADER& header) {
     return kMostLevels;
 }
 
-// The pass over one whole file in `file`; names the chunks after `base`.
-int Split(const ByteBuffer& file, const char* inputName, const char* base, FileIdentity input) {
-    if (file.size < DDS_PREAMBLE_SIZE) {
+// One chunk's bytes: optionally the preamble, then a range of the input
+// read through the copier.
+class LevelRange final : public OutputSource {
+public:
+    LevelRange() = default;
+    LevelRange(BlockCopier* copier, HANDLE input, const std::uint8_t* preamble, std::uint32_t offset,
+               std::uint32_t size)
+        : copier_(copier), input_(input), preamble_(preamble), offset_(offset), size_(size) {}
+
+    OutputResult WriteTo(HANDLE out) override {
+        copier_->Start(out);
+        BlockCopier::Result result = BlockCopier::Result::Done;
+        if (preamble_ != nullptr) {
+            result = copier_->Put(preamble_, DDS_PREAMBLE_SIZE);
+        }
+        if (result == BlockCopier::Result::Done && !Seek()) {
+            return OutputResult::SourceFailed;
+        }
+        if (result == BlockCopier::Result::Done) {
+            result = copier_->PutFile(input_, size_);
+        }
+        if (result == BlockCopier::Result::Done) {
+            result = copier_->Finish();
+        }
+        switch (result) {
+        case BlockCopier::Result::Done:
+            return OutputResult::Written;
+        case BlockCopier::Result::ReadFailed:
+            return OutputResult::SourceFailed;
+        case BlockCopier::Result::WriteFailed:
+            break;
+        }
+        return OutputResult::WriteFailed;
+    }
+
+private:
+    // Moves the input to the range's start.
+    bool Seek() {
+        LONG high = 0;
+        SetLastError(ERROR_SUCCESS);
+        const DWORD at = SetFilePointer(input_, static_cast<LONG>(offset_), &high, FILE_BEGIN);
+        return !(at == INVALID_SET_FILE_POINTER && GetLastError() != ERROR_SUCCESS);
+    }
+
+    BlockCopier* copier_ = nullptr;
+    HANDLE input_ = INVALID_HANDLE_VALUE;
+    const std::uint8_t* preamble_ = nullptr;
+    std::uint32_t offset_ = 0;
+    std::uint32_t size_ = 0;
+};
+
+// The pass over the open texture `input` of `fileSize` bytes, whose
+// preamble is `preamble`; names the chunks after `base`.
+int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, const char* inputName,
+          const char* base, FileIdentity identity) {
+    if (fileSize < DDS_PREAMBLE_SIZE) {
         return Report(SplitOutcome::TooSmall);
     }
-    if (ReadLittleEndian32(file.data) != DDS_MAGIC) {
+    if (ReadLittleEndian32(preamble) != DDS_MAGIC) {
         return Report(SplitOutcome::BadSignature);
     }
-    const DDS_HEADER header = ReadDdsHeader(file.data + DDS_MAGIC_SIZE);
+    const DDS_HEADER header = ReadDdsHeader(preamble + DDS_MAGIC_SIZE);
     const TextureFormat format = ClassifyPixelFormat(header);
     if (format == TextureFormat::Unknown) {
         return Report(SplitOutcome::UnknownFormat);
@@ -136,7 +188,7 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
     const std::optional<std::uint32_t> chain = CheckedSurfaceChainSize(
         static_cast<std::int32_t>(header.dwWidth), static_cast<std::int32_t>(header.dwHeight),
         static_cast<std::int32_t>(header.dwDepth), static_cast<std::int32_t>(header.dwMipMapCount), format);
-    if (!chain || *chain > UINT32_MAX - DDS_PREAMBLE_SIZE || file.size != DDS_PREAMBLE_SIZE + *chain) {
+    if (!chain || *chain > UINT32_MAX - DDS_PREAMBLE_SIZE || fileSize != DDS_PREAMBLE_SIZE + *chain) {
         return Report(SplitOutcome::SizeMismatch);
     }
     // Chunks are numbered as texweld will look for them. A count past the
@@ -147,7 +199,6 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
     if (countsLevels && header.dwMipMapCount > LevelsInChain(header)) {
         return Report(SplitOutcome::CountPastTheChain);
     }
-
     // A base that is empty or a folder would name chunks by their numbers
     // alone: hidden files that texweld could never rebuild in place.
     const std::size_t baseLength = std::strlen(base);
@@ -155,29 +206,33 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
         return Report(SplitOutcome::CannotOpenChunk, base);
     }
 
-    // Chunk k holds level N - k; the first chunk the preamble and the rest.
+    // Every chunk is copied from the texture through one block.
+    BlockCopier copier;
+    if (!copier.Reserve(fileSize)) {
+        return Report(SplitOutcome::InputUnreadable);
+    }
+    // Chunk k holds level N - k, and the first chunk the preamble and the
+    // rest. They are written in the order of the texture, largest first.
     OutputFile files[kMostLevels + 1];
+    LevelRange ranges[kMostLevels + 1];
     TStringBufferA<260> names[kMostLevels + 1];
     std::uint32_t offset = DDS_PREAMBLE_SIZE;
     for (std::uint32_t level = 0; level < numbered; ++level) {
         const std::optional<std::uint32_t> size =
             CheckedMipLevelSize(header.dwWidth, header.dwHeight, header.dwDepth, level, format);
         const std::uint32_t number = numbered - level;
-        if (!size || names[number].Format("%s.%u", base, static_cast<unsigned>(number)) <= 0) {
+        if (!size || names[level].Format("%s.%u", base, static_cast<unsigned>(number)) <= 0) {
             return Report(SplitOutcome::CannotOpenChunk, base);
         }
-        files[number] = {names[number].GetString(), file.data + offset, *size};
+        ranges[level] = LevelRange(&copier, input, nullptr, offset, *size);
+        files[level] = {names[level].GetString(), &ranges[level]};
         offset += *size;
     }
-    // The first chunk: the preamble, then the levels after the numbered ones.
-    std::uint8_t* first = new (std::nothrow) std::uint8_t[file.size - offset + DDS_PREAMBLE_SIZE];
-    if (first == nullptr || names[0].Format("%s.0", base) <= 0) {
-        delete[] first;
+    if (names[numbered].Format("%s.0", base) <= 0) {
         return Report(SplitOutcome::CannotOpenChunk, base);
     }
-    std::memcpy(first, file.data, DDS_PREAMBLE_SIZE);
-    std::memcpy(first + DDS_PREAMBLE_SIZE, file.data + offset, file.size - offset);
-    files[0] = {names[0].GetString(), first, file.size - offset + DDS_PREAMBLE_SIZE};
+    ranges[numbered] = LevelRange(&copier, input, preamble, offset, fileSize - offset);
+    files[numbered] = {names[numbered].GetString(), &ranges[numbered]};
 
     // One writer of a set at a time: another texsplit into this folder
     // finishes its commit first. Chunks of an earlier, larger split above
@@ -188,7 +243,7 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
     const char* stale[kMostStaleChunks];
     std::uint32_t staleCount = 0;
     OutputResult written = OutputResult::CannotOpen;
-    if (lock.Acquire(names[0].GetString(), kLockWaitMilliseconds)) {
+    if (lock.Acquire(names[numbered].GetString(), kLockWaitMilliseconds)) {
         for (std::uint32_t number = numbered + 1; staleCount < kMostStaleChunks; ++number) {
             TStringBufferA<260>& name = staleNames[staleCount];
             if (name.Format("%s.%u", base, static_cast<unsigned>(number)) <= 0 ||
@@ -197,14 +252,16 @@ int Split(const ByteBuffer& file, const char* inputName, const char* base, FileI
             }
             stale[staleCount++] = name.GetString();
         }
-        written = WriteOutputFiles(files, numbered + 1, stale, staleCount, {&input, 1});
+        written = WriteOutputFiles(files, numbered + 1, stale, staleCount, {&identity, 1});
     }
-    delete[] first;
     switch (written) {
     case OutputResult::Written:
         return Report(SplitOutcome::Split, inputName, static_cast<int>(numbered + 1));
     case OutputResult::CannotOpen:
         return Report(SplitOutcome::CannotOpenChunk, base);
+    case OutputResult::SourceFailed:
+        // The texture could no longer be read as its size promised.
+        return Report(SplitOutcome::InputUnreadable);
     case OutputResult::WriteFailed:
         break;
     }
@@ -219,19 +276,27 @@ int TexsplitMain(int argc, char** argv) {
     }
     const char* inputName = argv[1];
     const char* base = argc >= 3 ? argv[2] : inputName;
-    HANDLE handle = OpenFileByMode(inputName, "r");
-    if (handle == INVALID_HANDLE_VALUE) {
+    HANDLE input = OpenFileByMode(inputName, "r");
+    if (input == INVALID_HANDLE_VALUE) {
         return Report(SplitOutcome::InputMissing, inputName);
     }
-    FileIdentity input;
-    if (!IdentifyOpenFile(handle, input)) {
-        input = FileIdentity{};
+    // Its size and identity from one query, then the preamble; the levels
+    // are read as they are copied.
+    FileIdentity identity;
+    std::uint64_t size = 0;
+    const bool known = IdentifyOpenFile(input, identity, &size);
+    if (!known) {
+        identity = FileIdentity{};
     }
-    ByteBuffer file(kBufferGranularity);
-    const bool read = ReadHandleIntoBuffer(handle, file);
-    CloseHandle(handle);
-    if (!read) {
-        return Report(SplitOutcome::InputUnreadable);
+    std::uint8_t preamble[DDS_PREAMBLE_SIZE] = {};
+    DWORD got = 0;
+    const DWORD wanted = size < DDS_PREAMBLE_SIZE ? static_cast<DWORD>(size) : DDS_PREAMBLE_SIZE;
+    int status;
+    if (!known || size > UINT32_MAX || !ReadFile(input, preamble, wanted, &got, nullptr) || got != wanted) {
+        status = Report(SplitOutcome::InputUnreadable);
+    } else {
+        status = Split(input, static_cast<std::uint32_t>(size), preamble, inputName, base, identity);
     }
-    return Split(file, inputName, base, input);
+    CloseHandle(input);
+    return status;
 }

@@ -75,28 +75,6 @@ AllocHookTable InstallAllocHooks(const AllocHookTable& hooks) {
     return previous;
 }
 
-namespace {
-
-constexpr std::uint32_t kOwnMappingBytes = 128u << 10;
-
-}  // namespace
-
-void* AllocateMaybeZeroed(std::uint32_t byteCount, bool& zeroed) {
-    // Only the default pair may be bypassed: a block from calloc is one that
-    // the default release can free, and the default allocate is a plain
-    // malloc that counts nothing. Other routines see every call themselves.
-    // Below the size at which malloc maps a block of its own (128 KiB unless
-    // tuned), calloc zeroes heap memory by writing it, one page fault at a
-    // time; the caller does better mapping the pages in first.
-    if (byteCount >= kOwnMappingBytes && AllocHooks.allocate == DefaultAllocate &&
-        AllocHooks.release == DefaultRelease) {
-        zeroed = true;
-        return std::calloc(byteCount, 1);
-    }
-    zeroed = false;
-    return AllocHooks.allocate(byteCount);
-}
-
 // The program's global operator new and delete go through the table, so that
 // every heap block, the standard library's included, shares one allocator.
 

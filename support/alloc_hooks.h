@@ -46,15 +46,3 @@ AllocHookTable FirstUseAllocHooks();
 // old allocate routine (wrap the same heap), since blocks obtained before the
 // swap are given back after it. Tests use this to make chosen allocations fail.
 AllocHookTable InstallAllocHooks(const AllocHookTable& hooks);
-
-// Obtains a block of `byteCount` bytes for a caller that wants it zero, and
-// sets `zeroed` to say whether it already is. A block of 128 KiB or more,
-// while the allocate and release slots hold the defaults, comes from calloc,
-// the zeroing partner of the default malloc, which free (the default
-// release) accepts: it maps fresh pages that the system zeroes on first
-// touch, so nothing is written twice (`zeroed` true). A smaller block, or
-// any block with another table (the first-use routines and a test's hooks
-// included), is an ordinary call through the allocate slot (`zeroed` false)
-// and the caller fills the block itself. Either way the block goes back
-// through the release slot; null when memory is exhausted.
-void* AllocateMaybeZeroed(std::uint32_t byteCount, bool& zeroed);

@@ -1,6 +1,5 @@
 #include "support/byte_buffer.h"
 
-#include "platform/memory_hints.h"
 #include "support/alloc_hooks.h"
 
 #include <cstring>
@@ -24,11 +23,7 @@ bool ByteBuffer::Reserve(std::uint32_t count) {
         return true;
     }
 
-    // A block that comes zeroed needs no fill: for a whole output image that
-    // would be hundreds of megabytes written once as zero and again with
-    // the image.
-    bool zeroed = false;
-    auto* block = static_cast<std::uint8_t*>(AllocateMaybeZeroed(static_cast<std::uint32_t>(target), zeroed));
+    auto* block = static_cast<std::uint8_t*>(AllocHooks.allocate(static_cast<std::uint32_t>(target)));
     if (block == nullptr) {
         return false;
     }
@@ -36,11 +31,7 @@ bool ByteBuffer::Reserve(std::uint32_t count) {
         std::memcpy(block, data, capacity);
         AllocHooks.release(data);
     }
-    if (!zeroed) {
-        // Fresh pages mapped in with one call are cheaper than a fault each.
-        AdviseLargeBlock(block + capacity, static_cast<std::size_t>(target - capacity));
-        std::memset(block + capacity, 0, static_cast<std::size_t>(target - capacity));
-    }
+    std::memset(block + capacity, 0, static_cast<std::size_t>(target - capacity));
     data = block;
     capacity = static_cast<std::uint32_t>(target);
     return true;

@@ -1,8 +1,7 @@
 #include "support/file_access.h"
 
-#include "platform/memory_hints.h"
-
 #include <cstring>
+#include <new>
 
 namespace {
 
@@ -35,9 +34,6 @@ bool ReadOpenHandle(HANDLE handle, ByteBuffer& buffer) {
     buffer.size = size;
     DWORD bytesRead = 0;
     if (size != 0) {
-        // The read fills the block from end to end: map its pages in at once
-        // rather than one fault at a time.
-        AdviseLargeBlock(buffer.data, size);
         // One read of exactly the reserved size: never more than the capacity.
         ReadFile(handle, buffer.data, size, &bytesRead, nullptr);
     }
@@ -103,11 +99,11 @@ bool ReadFileIntoBuffer(const char* path, ByteBuffer& buffer) {
     return complete;
 }
 
-PlacedRead ReadFileIntoPlace(const char* path, std::uint64_t expectedSize, std::uint8_t* destination,
-                             std::uint32_t room, FileIdentity* identity) {
-    HANDLE handle = OpenFileByMode(path, "r");
+SizedOpen OpenFileOfSize(const char* path, std::uint64_t expectedSize, std::uint32_t room, FileIdentity* identity,
+                         HANDLE& handle) {
+    handle = OpenFileByMode(path, "r");
     if (handle == INVALID_HANDLE_VALUE) {
-        return PlacedRead::CannotRead;
+        return SizedOpen::CannotRead;
     }
     // The size and the identity come from one query of the open file.
     FileIdentity found;
@@ -116,21 +112,123 @@ PlacedRead ReadFileIntoPlace(const char* path, std::uint64_t expectedSize, std::
     if (identity != nullptr) {
         *identity = known ? found : FileIdentity{};
     }
-    PlacedRead result = PlacedRead::Done;
+    SizedOpen result = SizedOpen::Done;
     if (!known || size > UINT32_MAX) {  // 4 GiB or more cannot be held in 32 bits
-        result = PlacedRead::CannotRead;
+        result = SizedOpen::CannotRead;
     } else if (size != expectedSize) {
-        result = PlacedRead::WrongSize;
+        result = SizedOpen::WrongSize;
     } else if (size > room) {
-        result = PlacedRead::DoesNotFit;
-    } else if (size != 0) {
-        AdviseLargeBlock(destination, size);
-        DWORD bytesRead = 0;
-        ReadFile(handle, destination, static_cast<DWORD>(size), &bytesRead, nullptr);
-        if (bytesRead != size) {
-            result = PlacedRead::CannotRead;
+        result = SizedOpen::DoesNotFit;
+    }
+    if (result != SizedOpen::Done) {
+        CloseHandle(handle);
+        handle = INVALID_HANDLE_VALUE;
+    }
+    return result;
+}
+
+namespace {
+
+// Blocks start on a boundary of this many bytes: the page size of every
+// system the programs run on. Reads into a block that is not page-aligned
+// run several times slower.
+constexpr std::uint32_t kPageBytes = 4096;
+
+}  // namespace
+
+BlockCopier::~BlockCopier() {
+    delete[] allocation_;
+}
+
+bool BlockCopier::Reserve(std::uint32_t totalBytes) {
+    delete[] allocation_;
+    allocation_ = nullptr;
+    block_ = nullptr;
+    // A stream that fits in less takes a smaller block, whole pages still.
+    const std::uint32_t wanted = totalBytes < kBlockBytes ? totalBytes : kBlockBytes;
+    size_ = wanted < kPageBytes ? kPageBytes : (wanted + kPageBytes - 1) / kPageBytes * kPageBytes;
+    allocation_ = new (std::nothrow) std::uint8_t[size_ + kPageBytes - 1];
+    if (allocation_ == nullptr) {
+        size_ = 0;
+        return false;
+    }
+    const auto address = reinterpret_cast<std::uintptr_t>(allocation_);
+    block_ = allocation_ + ((kPageBytes - address % kPageBytes) % kPageBytes);
+    fill_ = 0;
+    return true;
+}
+
+void BlockCopier::Start(HANDLE out) {
+    out_ = out;
+    fill_ = 0;
+}
+
+BlockCopier::Result BlockCopier::WriteIfFull() {
+    if (fill_ < size_) {
+        return Result::Done;
+    }
+    return Finish();
+}
+
+BlockCopier::Result BlockCopier::Put(const std::uint8_t* bytes, std::uint32_t count) {
+    if (block_ == nullptr && count > 0) {
+        return Result::WriteFailed;  // no block reserved
+    }
+    while (count > 0) {
+        const std::uint32_t step = count < size_ - fill_ ? count : size_ - fill_;
+        std::memcpy(block_ + fill_, bytes, step);
+        fill_ += step;
+        bytes += step;
+        count -= step;
+        if (const Result written = WriteIfFull(); written != Result::Done) {
+            return written;
         }
     }
-    CloseHandle(handle);
-    return result;
+    return Result::Done;
+}
+
+BlockCopier::Result BlockCopier::PutFile(HANDLE in, std::uint32_t count) {
+    if (block_ == nullptr && count > 0) {
+        return Result::WriteFailed;  // no block reserved
+    }
+    while (count > 0) {
+        const std::uint32_t step = count < size_ - fill_ ? count : size_ - fill_;
+        DWORD got = 0;
+        if (!ReadFile(in, block_ + fill_, step, &got, nullptr) || got != step) {
+            return Result::ReadFailed;
+        }
+        fill_ += step;
+        count -= step;
+        if (const Result written = WriteIfFull(); written != Result::Done) {
+            return written;
+        }
+    }
+    return Result::Done;
+}
+
+BlockCopier::Result BlockCopier::PutZeros(std::uint32_t count) {
+    if (block_ == nullptr && count > 0) {
+        return Result::WriteFailed;  // no block reserved
+    }
+    while (count > 0) {
+        const std::uint32_t step = count < size_ - fill_ ? count : size_ - fill_;
+        std::memset(block_ + fill_, 0, step);
+        fill_ += step;
+        count -= step;
+        if (const Result written = WriteIfFull(); written != Result::Done) {
+            return written;
+        }
+    }
+    return Result::Done;
+}
+
+BlockCopier::Result BlockCopier::Finish() {
+    if (fill_ == 0) {
+        return Result::Done;
+    }
+    DWORD written = 0;
+    WriteFile(out_, block_, fill_, &written, nullptr);
+    const bool whole = written == fill_;
+    fill_ = 0;
+    return whole ? Result::Done : Result::WriteFailed;
 }

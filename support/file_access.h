@@ -44,19 +44,77 @@ bool ReadHandleIntoBuffer(HANDLE handle, ByteBuffer& buffer);
 // outlives the call.
 bool ReadFileIntoBuffer(const char* path, ByteBuffer& buffer);
 
-enum class PlacedRead {
-    Done,          // the whole file is at `destination`
-    CannotRead,    // missing, unreadable, 4 GiB or more, or a short read
-    WrongSize,     // its size is not the one expected; nothing was read
-    DoesNotFit,    // the expected size is more than `room`; nothing was read
+enum class SizedOpen {
+    Done,          // open, of exactly the expected size, and it fits
+    CannotRead,    // missing, unreadable, or 4 GiB or more
+    WrongSize,     // its size is not the one expected
+    DoesNotFit,    // the expected size is more than `room`
 };
 
-// Opens `path` with mode "r" and, when the file's size is exactly
-// `expectedSize` and that fits in the `room` bytes at `destination`, reads it
-// there with one call. No buffer of its own: the bytes land where they
-// belong. An `expectedSize` of 2^32 or more matches no file. When `identity`
-// is not null and the file could be opened, it receives the file's identity
-// (all zero when it cannot be read).
-// No handle outlives the call.
-PlacedRead ReadFileIntoPlace(const char* path, std::uint64_t expectedSize, std::uint8_t* destination,
-                             std::uint32_t room, FileIdentity* identity);
+// Opens `path` with mode "r" and checks, from one query of the open file,
+// that its size is exactly `expectedSize` and that this fits in `room`
+// bytes. On Done, `handle` is the open file at its start, for the caller to
+// read and close, so that the file checked is the file read; otherwise no
+// handle outlives the call. An `expectedSize` of 2^32 or more matches no
+// file. When `identity` is not null and the file could be opened, it
+// receives the file's identity (all zero when it cannot be read).
+SizedOpen OpenFileOfSize(const char* path, std::uint64_t expectedSize, std::uint32_t room, FileIdentity* identity,
+                         HANDLE& handle);
+
+// Sends a stream of pieces (bytes in memory, bytes read from open files,
+// zeros) to one handle through a single block of memory.
+//
+//  - The block starts on a page boundary and is reused for every piece. It
+//    is filled across the pieces' boundaries, so every write but the last is
+//    the whole block, at an offset that is a multiple of its size.
+//  - Reads and writes move their whole count unless a file ends early or a
+//    call fails; a file that delivers fewer bytes than asked is a failed
+//    read, and nothing after it is written.
+//  - The block comes through AllocHooks (global new) and goes back when the
+//    copier is destroyed.
+class BlockCopier {
+public:
+    enum class Result {
+        Done,
+        ReadFailed,   // an input file ended early or could not be read
+        WriteFailed,  // the output took fewer bytes than it was given
+    };
+
+    // The block's size: large enough that a call moves much at once, small
+    // enough to stay in the processor's caches.
+    static constexpr std::uint32_t kBlockBytes = std::uint32_t{1} << 20;
+
+    BlockCopier() = default;
+    ~BlockCopier();
+    BlockCopier(const BlockCopier&) = delete;
+    BlockCopier& operator=(const BlockCopier&) = delete;
+
+    // Obtains the block, no larger than a stream of `totalBytes` needs (and
+    // never more than kBlockBytes). False when memory runs out.
+    bool Reserve(std::uint32_t totalBytes);
+
+    // Starts a stream to `out` with an empty block.
+    void Start(HANDLE out);
+
+    // Appends `count` bytes from memory.
+    Result Put(const std::uint8_t* bytes, std::uint32_t count);
+
+    // Appends exactly `count` bytes read from `in`, from where it stands.
+    Result PutFile(HANDLE in, std::uint32_t count);
+
+    // Appends `count` zero bytes.
+    Result PutZeros(std::uint32_t count);
+
+    // Writes what the block still holds; the stream is then complete.
+    Result Finish();
+
+private:
+    // Writes the block once it is full.
+    Result WriteIfFull();
+
+    std::uint8_t* allocation_ = nullptr;  // as obtained, for release
+    std::uint8_t* block_ = nullptr;       // page-aligned inside it
+    std::uint32_t size_ = 0;
+    std::uint32_t fill_ = 0;
+    HANDLE out_ = INVALID_HANDLE_VALUE;
+};

@@ -1115,6 +1115,48 @@ TEST_F(TexweldOutput, InterruptDuringTheWriteLeavesTheOldOutputAndNothingElse) {
     }
 }
 
+// A chunk that fails to read between its check and its copy, as one that
+// shrank or sits on a failing disk would: the run names it, the old output
+// (or the old chunk set, for texsplit) keeps its bytes, nothing is left.
+TEST_F(TexweldOutput, ReadFailingDuringTheCopyNamesTheChunkAndKeepsTheOldFiles) {
+    SKIP_UNDER_EMULATOR();
+    if (::access("/usr/bin/strace", X_OK) != 0) {
+        GTEST_SKIP() << "needs strace to fail a read inside the copy";
+    }
+    dir.Put("out.dds", previous_);
+    dir.Put("whole.dds", RockTexture().Joined());
+    dir.PutSplit("old.dds", SampleTexture(SampleFormat::Dxt1, 256, 256, 9, 7));
+    struct Row {
+        bool split;  // texsplit of whole.dds over old.dds, else texweld
+        int when;    // which read fails: the first reads the first chunk or the preamble
+        std::string line;
+    };
+    for (const Row& row : {Row{false, 2, ChunkUnreadable(6)}, Row{false, 4, ChunkUnreadable(4)},
+                           Row{false, 7, ChunkUnreadable(1)}, Row{true, 2, kFirstChunkUnreadable},
+                           Row{true, 8, kFirstChunkUnreadable}}) {
+        SCOPED_TRACE((row.split ? "texsplit, read " : "texweld, read ") + std::to_string(row.when));
+        RunOptions options = Here();
+        options.wrapper = {"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=read",
+                           "-e", "inject=read:error=EIO:when=" + std::to_string(row.when)};
+        const Names before = dir.Listing();
+        std::vector<Bytes> oldSet;
+        for (int k = 0; k <= 6; ++k) {
+            oldSet.push_back(dir.Get("old.dds." + std::to_string(k)));
+        }
+        if (row.split) {
+            const RunResult run = texweld_e2e::RunTexsplit({"whole.dds", "old.dds"}, options);
+            EXPECT_EQ(OneLineOfSplit(run, 1), row.line);
+        } else {
+            EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"tex.dds.0", "out.dds"}, options)), row.line);
+        }
+        EXPECT_EQ(dir.Listing(), before);
+        EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+        for (int k = 0; k <= 6; ++k) {
+            EXPECT_TRUE(SameBytes(dir.Get("old.dds." + std::to_string(k)), oldSet[static_cast<std::size_t>(k)])) << k;
+        }
+    }
+}
+
 // texsplit's commit, faulted at each call that links, renames, removes or
 // changes ownership: whatever lands there, the chunk set is the old one or
 // the new one byte for byte, the line says which, and nothing else is left.

@@ -170,50 +170,106 @@ TEST_F(FileAccess, ReadsFillTheBufferWithTheFileZeroTheRestAndNeverKeepAHandle) 
 
 namespace {
 
-// A chunk read into its place in an image: only a file of exactly the
-// expected size that fits the room lands, at the destination and nowhere
-// else; every other case leaves the image untouched.
-TEST_F(FileAccess, PlacedReadsLandOnlyWholeFilesOfTheExpectedSizeThatFit) {
+// A chunk opened for its copy: only a file of exactly the expected size
+// that fits the room stays open, at its start; every other case leaves no
+// handle behind.
+TEST_F(FileAccess, SizedOpensKeepOnlyWholeFilesOfTheExpectedSizeThatFit) {
     struct Case {
         const char* name;
         std::uint64_t fileSize;
         std::uint64_t expected;
         std::uint32_t room;
-        PlacedRead result;
+        SizedOpen result;
     };
     const Case cases[] = {
-        {"exact", 1000, 1000, 1000, PlacedRead::Done},
-        {"room to spare", 1000, 1000, 1500, PlacedRead::Done},
-        {"empty", 0, 0, 0, PlacedRead::Done},
-        {"one byte longer", 1001, 1000, 1500, PlacedRead::WrongSize},
-        {"one byte shorter", 999, 1000, 1500, PlacedRead::WrongSize},
-        {"no size matches", 0, std::uint64_t{1} << 32, 1500, PlacedRead::WrongSize},
-        {"past the room", 1000, 1000, 999, PlacedRead::DoesNotFit},
-        {"missing", kMissing, 1000, 1500, PlacedRead::CannotRead},
-        {"a folder", kFolder, 1000, 1500, PlacedRead::CannotRead},
-        {"4 GiB and more", kHuge, kHuge, 1500, PlacedRead::CannotRead},
+        {"exact", 1000, 1000, 1000, SizedOpen::Done},
+        {"room to spare", 1000, 1000, 1500, SizedOpen::Done},
+        {"empty", 0, 0, 0, SizedOpen::Done},
+        {"one byte longer", 1001, 1000, 1500, SizedOpen::WrongSize},
+        {"one byte shorter", 999, 1000, 1500, SizedOpen::WrongSize},
+        {"no size matches", 0, std::uint64_t{1} << 32, 1500, SizedOpen::WrongSize},
+        {"past the room", 1000, 1000, 999, SizedOpen::DoesNotFit},
+        {"missing", kMissing, 1000, 1500, SizedOpen::CannotRead},
+        {"a folder", kFolder, 1000, 1500, SizedOpen::CannotRead},
+        {"4 GiB and more", kHuge, kHuge, 1500, SizedOpen::CannotRead},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = MakeFile(c.name, c.fileSize);
-        std::string image(2000, '\x55');
-        constexpr std::size_t kAt = 300;
         FileIdentity identity;
-        EXPECT_EQ(ReadFileIntoPlace(path.c_str(), c.expected, reinterpret_cast<std::uint8_t*>(image.data()) + kAt,
-                                    c.room, &identity),
-                  c.result);
-        std::string expected(2000, '\x55');
-        if (c.result == PlacedRead::Done) {
-            expected.replace(kAt, c.fileSize, Pattern(c.fileSize));
+        HANDLE handle = INVALID_HANDLE_VALUE;
+        EXPECT_EQ(OpenFileOfSize(path.c_str(), c.expected, c.room, &identity, handle), c.result);
+        if (c.result == SizedOpen::Done) {
+            std::string bytes(c.fileSize + 1, '\0');
+            DWORD got = 0;
+            EXPECT_TRUE(ReadFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr));
+            EXPECT_EQ(bytes.substr(0, got), Pattern(c.fileSize));
+            EXPECT_TRUE(CloseHandle(handle));
+        } else {
+            EXPECT_EQ(handle, INVALID_HANDLE_VALUE);
         }
-        EXPECT_EQ(image, expected);
         FileIdentity byPath;
         if (c.fileSize < kFolder) {
             ASSERT_TRUE(IdentifyPath(path.c_str(), byPath));
             EXPECT_EQ(identity, byPath);
-            HANDLE handle = OpenFileByMode(path.c_str(), "r+");  // exclusive: no handle was left open
-            EXPECT_NE(handle, INVALID_HANDLE_VALUE);
-            CloseHandle(handle);
+            HANDLE exclusive = OpenFileByMode(path.c_str(), "r+");  // no handle was left open
+            EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
+            CloseHandle(exclusive);
+        }
+    }
+}
+
+// Pieces streamed through the copier land in order, whatever their sizes
+// against the block's; the output only ever grows by whole blocks until the
+// last write, so a read that fails leaves whole blocks and nothing after.
+TEST_F(FileAccess, CopierStreamsPiecesAcrossBlocksAndStopsAtAShortRead) {
+    constexpr std::uint32_t kBlock = BlockCopier::kBlockBytes;
+    struct Case {
+        const char* name;
+        std::uint32_t head;       // bytes from memory
+        std::uint32_t fileBytes;  // bytes asked of a file
+        std::uint32_t fileHas;    // bytes the file holds
+        std::uint32_t zeros;
+    };
+    const Case cases[] = {
+        {"nothing", 0, 0, 0, 0},
+        {"smaller than a block", 128, 1000, 1000, 24},
+        {"exactly a block", 128, kBlock - 128, kBlock - 128, 0},
+        {"one past a block", 128, kBlock - 128, kBlock - 128, 1},
+        {"blocks and a half across pieces", 128, 2 * kBlock, 2 * kBlock, kBlock / 2},
+        {"a file shorter than asked", 128, 2 * kBlock + 5, 2 * kBlock, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string source = MakeFile("source", c.fileHas);
+        const std::string head = Pattern(c.head + 3).substr(3);
+        HANDLE in = OpenFileByMode(source.c_str(), "r");
+        HANDLE out = OpenFileByMode(dir.File("out").c_str(), "w");
+        ASSERT_NE(in, INVALID_HANDLE_VALUE);
+        ASSERT_NE(out, INVALID_HANDLE_VALUE);
+        BlockCopier copier;
+        ASSERT_TRUE(copier.Reserve(c.head + c.fileBytes + c.zeros));
+        copier.Start(out);
+        BlockCopier::Result result = copier.Put(reinterpret_cast<const std::uint8_t*>(head.data()), c.head);
+        if (result == BlockCopier::Result::Done) {
+            result = copier.PutFile(in, c.fileBytes);
+        }
+        if (result == BlockCopier::Result::Done) {
+            result = copier.PutZeros(c.zeros);
+        }
+        if (result == BlockCopier::Result::Done) {
+            result = copier.Finish();
+        }
+        CloseHandle(in);
+        CloseHandle(out);
+        const std::string written = ReadFileBytes(dir.File("out"));
+        if (c.fileHas < c.fileBytes) {
+            EXPECT_EQ(result, BlockCopier::Result::ReadFailed);
+            EXPECT_EQ(written.size() % kBlock, 0u);
+            EXPECT_EQ(written, (head + Pattern(c.fileHas)).substr(0, written.size()));
+        } else {
+            EXPECT_EQ(result, BlockCopier::Result::Done);
+            EXPECT_EQ(written, head + Pattern(c.fileHas) + std::string(c.zeros, '\0'));
         }
     }
 }

@@ -184,7 +184,7 @@ TEST_F(AllocationFaults, EachFailurePrintsTheLineOfItsSite) {
                             // No output name: nothing can be opened for it.
                             {"output name", CannotOpen("")},
                             {"first chunk contents", kFirstChunkUnreadable},
-                            {"output image", kNoOutputBuffer},
+                            {"copy block", kNoOutputBuffer},
                             {"temporary name", CannotOpen(output)},
                         }});
 }
@@ -210,7 +210,7 @@ TEST_F(AllocationFaults, NamesBeyondTheInlineRoomFailAtEachOfTheirBlocks) {
                             {"base name", NotFound("")},
                             {"output name", CannotOpen("")},
                             {"first chunk contents", kFirstChunkUnreadable},
-                            {"output image", kNoOutputBuffer},
+                            {"copy block", kNoOutputBuffer},
                             // The temporary file beside the output cannot be named.
                             {"temporary name", CannotOpen(output)},
                         }});
@@ -239,7 +239,7 @@ TEST_F(AllocationFaults, ChunkNameThatOutgrowsItsBlockFailsAsAnUnreadableChunk) 
                             {"base name", NotFound("")},
                             {"output name", CannotOpen("")},
                             {"first chunk contents", kFirstChunkUnreadable},
-                            {"output image", kNoOutputBuffer},
+                            {"copy block", kNoOutputBuffer},
                             // No name, so nothing to read.
                             {"chunk name", ChunkUnreadable(10)},
                             {"temporary name", CannotOpen(output)},
@@ -251,8 +251,8 @@ TEST_F(AllocationFaults, RunWithoutFailuresObtainsNoMoreThanItsBuffers) {
     Put(dir.At("out.dds"), kEarlierOutput);
     const WatchedRun run = Run({dir.At("tex.dds.0"), dir.At("out.dds")});
     EXPECT_EQ(run.line, Unsplit(dir.At("tex.dds")));
-    // Numbered chunks are read straight into the image: no block is larger
-    // than the image, however many levels there are.
+    // Every byte of the output passes through one block no larger than the
+    // output needs: the first chunk's buffer is the largest.
     EXPECT_EQ(run.largest, kGranularity);
 }
 
