@@ -88,8 +88,9 @@ if [ ! -f "$build_dir/CMakeCache.txt" ]; then
     cmake -S "$repo" -B "$build_dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
         -DTEXWELD_BUILD_TESTS=OFF >/dev/null
 fi
-cmake --build "$build_dir" --parallel 2 --target texweld make_split_texture >/dev/null
+cmake --build "$build_dir" --parallel 2 --target texweld texsplit make_split_texture >/dev/null
 texweld="$build_dir/texweld"
+texsplit="$build_dir/texsplit"
 make_split="$build_dir/make_split_texture"
 
 # --- scratch data ----------------------------------------------------------
@@ -118,7 +119,7 @@ echo
 # The driver: alternates the contenders, times each run with a monotonic
 # clock and takes its peak memory from /usr/bin/time -v.
 cat >"$scratch/measure.py" <<'PY'
-import os, statistics, subprocess, sys, time
+import glob, os, statistics, subprocess, sys, time
 
 def run_once(cmd, stdout_path, time_log):
     """Runs cmd under /usr/bin/time -v; returns (wall s, CPU s, max RSS bytes)."""
@@ -159,14 +160,18 @@ def main():
     for r in range(rounds + 1):  # round 0 warms up and is not counted
         k = r % len(contenders)
         for name, output, to_stdout, cmd in contenders[k:] + contenders[:k]:
-            if os.path.exists(output):
-                os.remove(output)
+            # An output is every file whose name starts with OUTPUT: one file,
+            # or a set of chunks, whose sizes add up to the whole texture's.
+            for path in glob.glob(glob.escape(output) + "*"):
+                os.remove(path)
             if idle > 0:
                 time.sleep(idle)
             wall, cpu, peak = run_once(cmd, output if to_stdout else None, time_log)
-            if os.path.getsize(output) != out_size:
-                sys.exit("measure: %s wrote %d bytes, not %d" % (name, os.path.getsize(output), out_size))
-            os.remove(output)
+            written = sum(os.path.getsize(path) for path in glob.glob(glob.escape(output) + "*"))
+            if written != out_size:
+                sys.exit("measure: %s wrote %d bytes, not %d" % (name, written, out_size))
+            for path in glob.glob(glob.escape(output) + "*"):
+                os.remove(path)
             if r > 0:
                 walls[name].append(wall)
                 cpus[name].append(cpu)
@@ -184,10 +189,10 @@ def main():
               % (name, medians[name], min(walls[name]), cpu_medians[name], peak / 1e6, peak / out_size))
     names = [c[0] for c in contenders]
     for name in names:
-        if not name.startswith("texweld"):
+        if not name.startswith("tex"):
             continue
         for other in names:
-            if not other.startswith("texweld"):
+            if not other.startswith("tex"):
                 print("  %s / %s: %.2fx wall, %.2fx CPU" % (name, other, medians[name] / medians[other],
                                                           cpu_medians[name] / cpu_medians[other]))
     print()
@@ -195,9 +200,9 @@ def main():
 main()
 PY
 
-# measure_case TITLE FORMAT WIDTH HEIGHT LEVELS
+# measure_case TITLE FORMAT WIDTH HEIGHT LEVELS SPLIT (1: time texsplit too)
 measure_case() {
-    local title="$1" format="$2" width="$3" height="$4" levels="$5"
+    local title="$1" format="$2" width="$3" height="$4" levels="$5" split="${6:-0}"
     local base="$scratch/tex.dds"
     "$make_split" "$format" "$width" "$height" "$levels" "$base" "$scratch/joined.dds"
     local out_size
@@ -238,11 +243,24 @@ open(out, "wb").write(data)'
         "python naive" "$scratch/out-python.dds" 0 -- python3 -c "$naive" "$scratch/out-python.dds" "${chunks[@]}"
     )
     BENCH_IDLE="$idle" python3 "$scratch/measure.py" "$title" "$out_size" "$rounds" "$scratch" "${lineup[@]}"
+
+    # texsplit of the whole texture into a fresh set, against cat of the
+    # whole file into one file.
+    if [ "$split" -eq 1 ]; then
+        "$texweld" "$base.0" "$scratch/whole.dds" >/dev/null
+        lineup=(
+            "texsplit" "$scratch/out-split.dds" 0 -- "$texsplit" "$scratch/whole.dds" "$scratch/out-split.dds" ";;"
+            "cat (floor)" "$scratch/out-cat.dds" 1 -- cat "$scratch/whole.dds"
+        )
+        BENCH_IDLE="$idle" python3 "$scratch/measure.py" "texsplit, $title" "$out_size" "$rounds" "$scratch" \
+            "${lineup[@]}"
+        rm -f "$scratch/whole.dds"
+    fi
     rm -f "$base".*
 }
 
 if [ "$quick" -eq 0 ]; then
-    measure_case "8192x8192 argb32, 14 levels" argb32 8192 8192 14
+    measure_case "8192x8192 argb32, 14 levels" argb32 8192 8192 14 1
 fi
 measure_case "4096x4096 dxt5, 13 levels" dxt5 4096 4096 13
 
