@@ -250,16 +250,10 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, 
     });
 }
 
-// The most one write() is handed. One huge write makes the file system take
-// its page cache in large blocks, which a virtual machine whose host has
-// taken back free memory must fault in cold; pieces of this size take small
-// blocks and cost the same when memory is warm (see the README's figures).
-constexpr DWORD kWritePieceBytes = 256 * 1024;
-
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED) {
     const auto* in = static_cast<const unsigned char*>(buffer);
     return TransferWhole(file, buffer, bytesToWrite, bytesWritten, true, [in](int fd, DWORD offset, DWORD count) {
-        return ::write(fd, in + offset, count < kWritePieceBytes ? count : kWritePieceBytes);
+        return ::write(fd, in + offset, count);
     });
 }
 
