@@ -9,6 +9,10 @@
 // a numbered chunk of its own.
 constexpr std::uint32_t kLevelsInFirstChunk = 3;
 
+// The most levels a chain whose size fits in 32 bits can have: dimensions
+// below 2^31 halve to 1 in 31 steps.
+constexpr std::uint32_t kMostLevels = 32;
+
 // The step in which the programs' whole-file buffers grow, in bytes.
 constexpr std::uint32_t kBufferGranularity = 8192;
 

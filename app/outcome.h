@@ -1,7 +1,7 @@
 // How a run of Texweld ends, and the one line it prints for each ending.
 //
-// Every line Texweld prints is in the table in outcome.cpp, and only
-// PrintOutcome prints them.
+// Every line Texweld prints is in kOutcomeLines below, and only PrintOutcome
+// prints them; texsplit takes the lines it shares with Texweld from there.
 #pragma once
 
 #include <cstdint>
@@ -30,6 +30,39 @@ struct OutcomeDetails {
     const char* outputName = "";  // the output's file name
     std::int32_t chunk = 0;       // the numbered chunk concerned
 };
+
+// What a line is filled in with, in the order its format names them.
+enum class OutcomeFields { None, BaseAndFirstChunk, Base, Chunk, Output };
+
+struct OutcomeLine {
+    Outcome outcome;
+    OutcomeFields fields;
+    const char* format;
+};
+
+// Indexed by Outcome.
+inline constexpr OutcomeLine kOutcomeLines[] = {
+    {Outcome::Usage, OutcomeFields::None, "Syntax: Texweld <first dds chunk> [output filename]\n"},
+    {Outcome::NotSplit, OutcomeFields::BaseAndFirstChunk,
+     "%s doesn't appear to be a split DDS file (%s wasn't found)\n"},
+    {Outcome::FirstChunkUnreadable, OutcomeFields::None, "Failed to load file contents to buffer.\n"},
+    {Outcome::TooSmall, OutcomeFields::None, "File too small.\n"},
+    {Outcome::BadSignature, OutcomeFields::None, "Invalid file signature.\n"},
+    {Outcome::UnknownFormat, OutcomeFields::None, "Unknown texture format.\n"},
+    {Outcome::NoOutputBuffer, OutcomeFields::None, "Couldn't allocate output buffer.\n"},
+    {Outcome::ChunkUnreadable, OutcomeFields::Chunk, "Failed to load chunk %d contents to buffer.\n"},
+    {Outcome::ChunkWrongSize, OutcomeFields::Chunk, "Chunk %d has unexpected size.\n"},
+    {Outcome::ChunkDoesntFit, OutcomeFields::Chunk, "Chunk %d doesn't fit in the output buffer.\n"},
+    {Outcome::FirstChunkDoesntFit, OutcomeFields::None, "File contents don't fit in the output buffer.\n"},
+    {Outcome::CannotOpenOutput, OutcomeFields::Output, "Failed to open %s for writing.\n"},
+    {Outcome::WriteFailed, OutcomeFields::None, "Failed to write output buffer to file.\n"},
+    {Outcome::Unsplit, OutcomeFields::Base, "Successfully unsplit %s.\n"},
+};
+
+// The format of `outcome`'s line.
+constexpr const char* OutcomeFormat(Outcome outcome) {
+    return kOutcomeLines[static_cast<unsigned>(outcome)].format;
+}
 
 // Prints the line of `outcome` on standard output.
 void PrintOutcome(Outcome outcome, const OutcomeDetails& details);

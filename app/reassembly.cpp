@@ -5,7 +5,7 @@
 #include "app/output_file.h"
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
-#include "dds/texture_format.h"
+#include "dds/preamble.h"
 #include "support/byte_buffer.h"
 #include "support/file_access.h"
 
@@ -19,11 +19,11 @@ constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
 // The chunks a run reads: their identities, so that the output is never one
 // of them, and the numbered ones' open handles, held from their check to
 // their copy so that the file checked is the file copied. Every numbered
-// chunk that passes its check holds a level of the chain, and a chain whose
-// size fits in 32 bits has at most 32 levels; with the first chunk and the
-// one numbered chunk that fails past the chain, this many always suffice.
+// chunk that passes its check holds a level of the chain; with the first
+// chunk and the one numbered chunk that fails past the chain, this many
+// always suffice.
 struct ChunksRead {
-    static constexpr std::uint32_t kCapacity = 34;
+    static constexpr std::uint32_t kCapacity = kMostLevels + 2;
     FileIdentity identities[kCapacity];
     std::uint32_t count = 0;
     // The numbered chunks, largest level first, and each one's size.
@@ -127,30 +127,25 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
         return Outcome::FirstChunkUnreadable;
     }
 
-    if (first.size < kPreambleBytes) {
+    Preamble preamble;
+    switch (CheckPreamble(first.data, first.size, preamble)) {
+    case PreambleCheck::Valid:
+        break;
+    case PreambleCheck::TooSmall:
         return Outcome::TooSmall;
-    }
-    if (ReadLittleEndian32(first.data) != DDS_MAGIC) {
+    case PreambleCheck::BadSignature:
         return Outcome::BadSignature;
-    }
-    const DDS_HEADER header = ReadDdsHeader(first.data + DDS_MAGIC_SIZE);
-    const TextureFormat format = ClassifyPixelFormat(header);
-    if (format == TextureFormat::Unknown) {
+    case PreambleCheck::UnknownFormat:
         return Outcome::UnknownFormat;
-    }
-
-    auto chunkCount = static_cast<std::int32_t>(NumberedChunks(header.dwMipMapCount));
-
-    // A chain whose size does not fit in 32 bits, or whose dimensions are
-    // negative as signed values, would size the output wrongly: refuse it.
-    const std::optional<std::uint32_t> chainSize =
-        CheckedSurfaceChainSize(static_cast<std::int32_t>(header.dwWidth), static_cast<std::int32_t>(header.dwHeight),
-                                static_cast<std::int32_t>(header.dwDepth),
-                                static_cast<std::int32_t>(header.dwMipMapCount), format);
-    if (!chainSize || *chainSize > UINT32_MAX - kPreambleBytes) {
+    case PreambleCheck::TooLarge:
+        // A texture that cannot be sized in 32 bits has no output to write.
         return Outcome::NoOutputBuffer;
     }
-    const std::uint32_t totalSize = kPreambleBytes + *chainSize;
+    const DDS_HEADER& header = preamble.header;
+    const TextureFormat format = preamble.format;
+    const std::uint32_t totalSize = preamble.totalSize;
+    auto chunkCount = static_cast<std::int32_t>(NumberedChunks(header.dwMipMapCount));
+
     // The one block every byte of the output passes through.
     BlockCopier copier;
     if (!copier.Reserve(totalSize)) {

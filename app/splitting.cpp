@@ -5,7 +5,7 @@
 #include "app/output_file.h"
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
-#include "dds/texture_format.h"
+#include "dds/preamble.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/pending_file.h"
@@ -17,10 +17,6 @@
 #include <optional>
 
 namespace {
-
-// A chain whose size fits in 32 bits has at most this many levels
-// (dimensions below 2^31 halve to 1 in 31 steps).
-constexpr std::uint32_t kMostLevels = 32;
 
 // How many chunks of an earlier split above the new count are looked for:
 // as many as any split can have.
@@ -41,67 +37,60 @@ enum class SplitOutcome {
     CannotOpenChunk,
     WriteFailed,
     Split,
+    SplitIntoOne,
 };
 
-// texsplit's lines, indexed by SplitOutcome. Each takes at most a name and
-// a count, in that order. Where the file itself is at fault texsplit says
-// what texweld says of a first chunk, from texweld's table (null here).
-constexpr const char* kSplitLines[] = {
-    "Syntax: Texsplit <dds file> [base name]\n",
-    "%s wasn't found.\n",
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    "File size doesn't match its header.\n",
-    "Mip count runs past the 1x1 level.\n",
-    "Failed to open the chunks of %s for writing.\n",
-    "Failed to write the chunk files.\n",
-    "Successfully split %s into %d chunks.\n",
-};
-// The success line for a texture that goes into its first chunk alone.
-constexpr const char kSplitIntoOneChunk[] = "Successfully split %s into 1 chunk.\n";
-static_assert(sizeof kSplitLines / sizeof kSplitLines[0] == static_cast<std::size_t>(SplitOutcome::Split) + 1);
+// What a line is filled in with, in the order its format names them.
+enum class SplitFields { None, Name, NameAndCount };
 
-// The outcomes whose line is texweld's.
-struct SharedLine {
-    SplitOutcome split;
-    Outcome texweld;
-};
-constexpr SharedLine kSharedLines[] = {
-    {SplitOutcome::InputUnreadable, Outcome::FirstChunkUnreadable},
-    {SplitOutcome::TooSmall, Outcome::TooSmall},
-    {SplitOutcome::BadSignature, Outcome::BadSignature},
-    {SplitOutcome::UnknownFormat, Outcome::UnknownFormat},
+struct SplitLine {
+    SplitOutcome outcome;
+    SplitFields fields;
+    const char* format;
 };
 
+// texsplit's lines, indexed by SplitOutcome. Where the file itself is at
+// fault texsplit says what texweld says of a first chunk.
+constexpr SplitLine kSplitLines[] = {
+    {SplitOutcome::Usage, SplitFields::None, "Syntax: Texsplit <dds file> [base name]\n"},
+    {SplitOutcome::InputMissing, SplitFields::Name, "%s wasn't found.\n"},
+    {SplitOutcome::InputUnreadable, SplitFields::None, OutcomeFormat(Outcome::FirstChunkUnreadable)},
+    {SplitOutcome::TooSmall, SplitFields::None, OutcomeFormat(Outcome::TooSmall)},
+    {SplitOutcome::BadSignature, SplitFields::None, OutcomeFormat(Outcome::BadSignature)},
+    {SplitOutcome::UnknownFormat, SplitFields::None, OutcomeFormat(Outcome::UnknownFormat)},
+    {SplitOutcome::SizeMismatch, SplitFields::None, "File size doesn't match its header.\n"},
+    {SplitOutcome::CountPastTheChain, SplitFields::None, "Mip count runs past the 1x1 level.\n"},
+    {SplitOutcome::CannotOpenChunk, SplitFields::Name, "Failed to open the chunks of %s for writing.\n"},
+    {SplitOutcome::WriteFailed, SplitFields::None, "Failed to write the chunk files.\n"},
+    {SplitOutcome::Split, SplitFields::NameAndCount, "Successfully split %s into %d chunks.\n"},
+    {SplitOutcome::SplitIntoOne, SplitFields::Name, "Successfully split %s into 1 chunk.\n"},
+};
+
+constexpr bool InSplitOutcomeOrder() {
+    for (std::size_t i = 0; i < sizeof kSplitLines / sizeof kSplitLines[0]; ++i) {
+        if (static_cast<std::size_t>(kSplitLines[i].outcome) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(InSplitOutcomeOrder(), "kSplitLines is indexed by SplitOutcome");
+
+// Prints the line of `outcome`; returns the exit status that goes with it.
 int Report(SplitOutcome outcome, const char* name = "", int count = 0) {
-    const char* line = kSplitLines[static_cast<std::size_t>(outcome)];
-    if (line == nullptr) {
-        for (const SharedLine& shared : kSharedLines) {
-            if (shared.split == outcome) {
-                PrintOutcome(shared.texweld, {});
-            }
-        }
-        return 1;
-    }
-    switch (outcome) {
-    case SplitOutcome::InputMissing:
-    case SplitOutcome::CannotOpenChunk:
-        PrintConsoleLine(line, name);
+    const SplitLine& line = kSplitLines[static_cast<std::size_t>(outcome)];
+    switch (line.fields) {
+    case SplitFields::None:
+        PrintConsoleLine("%s", line.format);
         break;
-    case SplitOutcome::Split:
-        if (count == 1) {
-            PrintConsoleLine(kSplitIntoOneChunk, name);
-        } else {
-            PrintConsoleLine(line, name, count);
-        }
-        return 0;
-    default:
-        PrintConsoleLine("%s", line);
+    case SplitFields::Name:
+        PrintConsoleLine(line.format, name);
+        break;
+    case SplitFields::NameAndCount:
+        PrintConsoleLine(line.format, name, count);
         break;
     }
-    return 1;
+    return outcome == SplitOutcome::Split || outcome == SplitOutcome::SplitIntoOne ? 0 : 1;
 }
 
 // How many levels the chain of a header holds before it reaches 1x1x1.
@@ -172,25 +161,26 @@ private:
 // preamble is `preamble`; names the chunks after `base`.
 int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, const char* inputName,
           const char* base, FileIdentity identity) {
-    if (fileSize < DDS_PREAMBLE_SIZE) {
+    Preamble checked;
+    switch (CheckPreamble(preamble, fileSize, checked)) {
+    case PreambleCheck::Valid:
+        break;
+    case PreambleCheck::TooSmall:
         return Report(SplitOutcome::TooSmall);
-    }
-    if (ReadLittleEndian32(preamble) != DDS_MAGIC) {
+    case PreambleCheck::BadSignature:
         return Report(SplitOutcome::BadSignature);
-    }
-    const DDS_HEADER header = ReadDdsHeader(preamble + DDS_MAGIC_SIZE);
-    const TextureFormat format = ClassifyPixelFormat(header);
-    if (format == TextureFormat::Unknown) {
+    case PreambleCheck::UnknownFormat:
         return Report(SplitOutcome::UnknownFormat);
-    }
-    // As texweld sizes it: a chain that does not fit in 32 bits matches no
-    // file that can be read.
-    const std::optional<std::uint32_t> chain = CheckedSurfaceChainSize(
-        static_cast<std::int32_t>(header.dwWidth), static_cast<std::int32_t>(header.dwHeight),
-        static_cast<std::int32_t>(header.dwDepth), static_cast<std::int32_t>(header.dwMipMapCount), format);
-    if (!chain || *chain > UINT32_MAX - DDS_PREAMBLE_SIZE || fileSize != DDS_PREAMBLE_SIZE + *chain) {
+    case PreambleCheck::TooLarge:
+        // As texweld sizes it: a chain that does not fit in 32 bits matches
+        // no file that can be read.
         return Report(SplitOutcome::SizeMismatch);
     }
+    if (fileSize != checked.totalSize) {
+        return Report(SplitOutcome::SizeMismatch);
+    }
+    const DDS_HEADER& header = checked.header;
+    const TextureFormat format = checked.format;
     // Chunks are numbered as texweld will look for them. A count past the
     // chain would call for levels that do not exist, whether it is positive
     // or one whose numbered chunks texweld counts in wrapped 32 bits.
@@ -256,7 +246,8 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
     }
     switch (written) {
     case OutputResult::Written:
-        return Report(SplitOutcome::Split, inputName, static_cast<int>(numbered + 1));
+        return numbered == 0 ? Report(SplitOutcome::SplitIntoOne, inputName)
+                             : Report(SplitOutcome::Split, inputName, static_cast<int>(numbered + 1));
     case OutputResult::CannotOpen:
         return Report(SplitOutcome::CannotOpenChunk, base);
     case OutputResult::SourceFailed:
