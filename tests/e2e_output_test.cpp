@@ -1,0 +1,401 @@
+// End-to-end: the output file, replaced whole or not at all, whatever is
+// in the way: devices, pipes, links, owners, limits, interrupts, failing
+// reads and other runs.
+#include "tests/support/e2e_kit.h"
+
+namespace {
+
+using namespace e2e;
+using e2e::PrintTo;
+
+// ---------------------------------------------------------------------------
+// The output file, as the host's own files, devices, pipes and limits see it:
+// a regular file is replaced whole or not at all, anything else is written in
+// place.
+
+TEST_F(TexweldOutput, OutputLockedByAnotherProcessIsNotReplaced) {
+    SKIP_UNDER_EMULATOR();
+    dir.Put("out.dds", previous_);
+    const int held = ::open(dir.At("out.dds").c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    const Outcome locked = Run({"tex.dds.0", "out.dds"});
+    EXPECT_EQ(locked.line, CannotOpen("out.dds"));
+    EXPECT_EQ(locked.added, Names{});
+    EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+
+    ::close(held);
+    EXPECT_EQ(Run({"tex.dds.0", "out.dds"}).line, Unsplit("tex.dds"));
+    EXPECT_TRUE(SameBytes(dir.Get("out.dds"), RockTexture().Joined()));
+}
+
+TEST_F(TexweldOutput, ReplacementKeepsThePermissionBits) {
+    SKIP_UNDER_EMULATOR();
+    for (const mode_t mode : {mode_t{0604}, mode_t{0751}, mode_t{0600}}) {
+        dir.Put("out.dds", previous_);
+        ASSERT_EQ(::chmod(dir.At("out.dds").c_str(), mode), 0);
+        EXPECT_EQ(Run({"tex.dds.0", "out.dds"}).line, Unsplit("tex.dds"));
+        EXPECT_TRUE(SameBytes(dir.Get("out.dds"), RockTexture().Joined()));
+        EXPECT_EQ(fs::status(dir.At("out.dds")).permissions(), static_cast<fs::perms>(mode));
+    }
+    // A new output gets what the process's umask leaves of rw-rw-rw-.
+    const mode_t umask = ::umask(0);  // read without changing it
+    ::umask(umask);
+    EXPECT_EQ(Run({"tex.dds.0", "new.dds"}).line, Unsplit("tex.dds"));
+    EXPECT_EQ(fs::status(dir.At("new.dds")).permissions(), static_cast<fs::perms>(0666 & ~umask));
+}
+
+TEST_F(TexweldOutput, DeviceIsWrittenInPlace) {
+    SKIP_UNDER_EMULATOR();
+    for (const auto& [device, line] : {std::pair<std::string, std::string>{"/dev/null", Unsplit("tex.dds")},
+                                       std::pair<std::string, std::string>{"/dev/full", kWriteFailed}}) {
+        SCOPED_TRACE(device);
+        struct stat real {};
+        ASSERT_EQ(::stat(device.c_str(), &real), 0);
+        ASSERT_TRUE(S_ISCHR(real.st_mode)) << device << " is not a device here";
+
+        // Run as root, a program that replaced devices like files would
+        // rename a regular file over the system's own device. Let it first
+        // write to a copy of the device node in the scratch folder, and go on
+        // to the real one only when it left the copy alone.
+        if (::geteuid() == 0) {
+            dir.Remove("device");
+            if (::mknod(dir.At("device").c_str(), S_IFCHR | 0666, real.st_rdev) != 0) {
+                GTEST_SKIP() << "cannot make a copy of " << device << " to try first";
+            }
+            const Outcome tried = Run({"tex.dds.0", "device"});
+            struct stat copy {};
+            ASSERT_EQ(::lstat(dir.At("device").c_str(), &copy), 0);
+            ASSERT_TRUE(S_ISCHR(copy.st_mode)) << "a device node was replaced; " << device << " is not tried";
+            ASSERT_EQ(tried.line, line);
+            ASSERT_EQ(tried.added, Names{});
+        }
+
+        const Outcome outcome = Run({"tex.dds.0", device});
+        EXPECT_EQ(outcome.line, line);
+        EXPECT_EQ(outcome.added, Names{});
+        struct stat after {};
+        ASSERT_EQ(::lstat(device.c_str(), &after), 0);
+        EXPECT_TRUE(S_ISCHR(after.st_mode) && after.st_rdev == real.st_rdev) << device << " was replaced";
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(fs::path(device).parent_path(), error)) {
+            EXPECT_NE(entry.path().filename().string().rfind(".texweld-", 0), 0u) << entry.path();
+        }
+    }
+}
+
+TEST_F(TexweldOutput, PipeIsRefusedWithoutAReaderAndWrittenInPlaceWithOne) {
+    SKIP_UNDER_EMULATOR();
+    ASSERT_EQ(::mkfifo(dir.At("pipe.dds").c_str(), 0644), 0);
+
+    RunOptions options;
+    options.timeoutMilliseconds = 5000;
+    const Outcome refused = Run({"tex.dds.0", "pipe.dds"}, options);
+    EXPECT_EQ(refused.line, CannotOpen("pipe.dds"));
+    EXPECT_EQ(refused.added, Names{});
+
+    const int reader = ::open(dir.At("pipe.dds").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    // The image fits in the pipe's buffer: the program never waits on us.
+    const Outcome outcome = Run({"tex.dds.0", "pipe.dds"}, options);
+    EXPECT_EQ(outcome.line, Unsplit("tex.dds"));
+    EXPECT_EQ(outcome.added, Names{});
+    Bytes received;
+    std::uint8_t chunk[4096];
+    for (ssize_t got; (got = ::read(reader, chunk, sizeof chunk)) > 0;) {
+        received.insert(received.end(), chunk, chunk + got);
+    }
+    ::close(reader);
+    EXPECT_TRUE(SameBytes(received, RockTexture().Joined()));
+    EXPECT_TRUE(fs::is_fifo(dir.At("pipe.dds")));
+}
+
+TEST_F(TexweldOutput, WriteCutShortIsReportedAndUndone) {
+    SKIP_UNDER_EMULATOR();
+    for (const bool existingOutput : {false, true}) {
+        // Ignored by the child from the start, or left at its default for the
+        // program to ignore itself.
+        for (const bool ignoreSignal : {true, false}) {
+            SCOPED_TRACE(std::string(existingOutput ? "existing" : "new") + " output, SIGXFSZ " +
+                         (ignoreSignal ? "ignored" : "at its default"));
+            if (existingOutput) {
+                dir.Put("out.dds", previous_);
+            }
+            RunOptions options;
+            options.fileSizeLimit = 4096;  // the image is 43832 bytes
+            options.ignoreFileSizeSignal = ignoreSignal;
+            const Outcome outcome = Run({"tex.dds.0", "out.dds"}, options);
+            EXPECT_EQ(outcome.line, kWriteFailed);
+            EXPECT_EQ(outcome.added, Names{});
+            EXPECT_EQ(outcome.removed, Names{});
+            if (existingOutput) {
+                EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Output safety off the happy path. The rock is split as "tex.dds" beside an
+// earlier "out.dds"; each row changes one thing and runs the program. Every
+// chunk must keep its bytes, the image must land exactly where the row says
+// (or nowhere), "out.dds", where it is still a plain file and not that place,
+// must keep its earlier bytes, and nothing else may appear.
+
+constexpr uid_t kNobody = 65534;
+constexpr uid_t kDaemon = 1;
+
+// Who runs the program: this process's user, or (needing root to arrange)
+// the user nobody.
+enum class Runner { Self, Nobody };
+
+struct SafetyCase {
+    const char* label;
+    Build build;
+    std::vector<std::string> arguments;
+    std::string line;
+    std::string imageAt;  // the file that ends up holding the image; empty for none
+    Names added;          // what appears in the folder
+    Runner runner = Runner::Self;
+    bool hostOnly = false;      // needs the host's links, owners or limits
+    bool emulatorOnly = false;  // a name only Windows refuses
+    std::optional<std::uint64_t> fileSizeLimit = std::nullopt;
+    // "out.dds" afterwards: its owner, group and mode bits.
+    std::optional<std::tuple<uid_t, gid_t, mode_t>> outputOwnership = std::nullopt;
+};
+
+class TexweldOutputSafety : public TexweldE2e, public ::testing::WithParamInterface<SafetyCase> {};
+
+TEST_P(TexweldOutputSafety, KeepsEveryFileWholeOrReplacedWhole) {
+    const SafetyCase& c = GetParam();
+    if (c.hostOnly) {
+        SKIP_UNDER_EMULATOR();
+    }
+    if (c.emulatorOnly && !texweld_e2e::RunsUnderEmulator()) {
+        GTEST_SKIP() << "a name that only Windows refuses";
+    }
+    if ((c.runner == Runner::Nobody || c.outputOwnership) && ::geteuid() != 0) {
+        GTEST_SKIP() << "needs root to arrange owners";
+    }
+    const std::vector<samplekit::Chunk> chunks =
+        samplekit::SplitTexture(RockTexture().preamble, RockTexture().levels);
+    dir.PutSplit("tex.dds", RockTexture());
+    dir.Put("out.dds", previous_);
+    c.build(dir);
+    if (HasFatalFailure()) {
+        return;
+    }
+    RunOptions options;
+    options.fileSizeLimit = c.fileSizeLimit;
+    options.ignoreFileSizeSignal = c.fileSizeLimit.has_value();
+    if (c.runner == Runner::Nobody) {
+        ASSERT_EQ(::chmod(dir.Path().c_str(), (fs::status(dir.Path()).permissions() & fs::perms::sticky_bit) ==
+                                                      fs::perms::none
+                                                  ? 0755
+                                                  : 01777),
+                  0);
+        options.beforeExec = [] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+                ::_exit(126);
+            }
+        };
+    }
+    const Outcome outcome = Run(c.arguments, options);
+    ::chmod(dir.Path().c_str(), 0700);
+    EXPECT_EQ(outcome.line, c.line);
+    EXPECT_EQ(outcome.added, c.added);
+    EXPECT_EQ(outcome.removed, Names{});
+    for (const samplekit::Chunk& chunk : chunks) {
+        EXPECT_TRUE(SameBytes(dir.Get("tex.dds" + chunk.suffix), chunk.content)) << "tex.dds" << chunk.suffix;
+    }
+    if (!c.imageAt.empty()) {
+        EXPECT_TRUE(SameBytes(dir.Get(c.imageAt), RockTexture().Joined())) << c.imageAt;
+    }
+    if (c.imageAt != "out.dds" && fs::is_regular_file(fs::symlink_status(dir.At("out.dds")))) {
+        EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+    }
+    if (c.outputOwnership) {
+        struct stat info {};
+        ASSERT_EQ(::lstat(dir.At("out.dds").c_str(), &info), 0);
+        const auto [owner, group, mode] = *c.outputOwnership;
+        EXPECT_EQ(info.st_uid, owner);
+        EXPECT_EQ(info.st_gid, group);
+        EXPECT_EQ(info.st_mode & 07777, mode);
+    }
+}
+
+// Files that interrupted runs of earlier versions, and of this one, left.
+const Build kLeftovers = [](const Scratch& dir) {
+    for (int n = 0; n < 100; ++n) {
+        dir.Put(".texweld-1-" + std::to_string(n) + ".tmp", ToBytes("left"));
+    }
+    dir.Put(".texweld-0123456789abcdef.tmp", ToBytes("left"));
+};
+
+const std::string kLongFileName = std::string(300, 'n') + ".dds";
+
+INSTANTIATE_TEST_SUITE_P(
+    OffTheHappyPath, TexweldOutputSafety,
+    ::testing::Values(
+        // Temporary names never repeat: leftovers neither block nor get touched.
+        SafetyCase{"LeftoversOfInterruptedRunsDoNotBlock", kLeftovers, {"tex.dds.0", "out.dds"},
+                   Unsplit("tex.dds"), "out.dds", {}},
+        // A link is replaced at its target, and stays a link.
+        SafetyCase{"LinkToAFileReplacesTheTarget",
+                   Both([](const Scratch& dir) { dir.Put("target.dds", Bytes(100000, 0x33)); },
+                        LinkedTo("out.dds", "target.dds")),
+                   {"tex.dds.0", "out.dds"}, Unsplit("tex.dds"), "target.dds", {}, Runner::Self, true},
+        SafetyCase{"LinkToAMissingFileCreatesTheTarget", LinkedTo("out.dds", "made.dds"),
+                   {"tex.dds.0", "out.dds"}, Unsplit("tex.dds"), "made.dds", {"made.dds"}, Runner::Self, true},
+        SafetyCase{"LinkTargetOnAFullDiskKeepsItsBytes",
+                   Both([](const Scratch& dir) { dir.Put("target.dds", ToBytes("the target")); },
+                        LinkedTo("out.dds", "target.dds")),
+                   {"tex.dds.0", "out.dds"}, kWriteFailed, "", {}, Runner::Self, true, false, 4096},
+        // A name whose nearest ASCII look-alike is the existing out.dds.
+        SafetyCase{"GreekOutputBesideItsLookAlike", kUnchanged, {"tex.dds.0", "Ωut.dds"}, Unsplit("tex.dds"),
+                   "Ωut.dds", {"Ωut.dds"}},
+        // The output is one of the chunks the run reads.
+        SafetyCase{"OutputIsTheFirstChunk", kUnchanged, {"tex.dds.0", "tex.dds.0"}, CannotOpen("tex.dds.0"), "", {}},
+        SafetyCase{"OutputIsANumberedChunk", kUnchanged, {"tex.dds.0", "tex.dds.1"}, CannotOpen("tex.dds.1"), "",
+                   {}},
+        SafetyCase{"OutputIsTheFirstChunkByAnotherPath", kUnchanged, {"./tex.dds.0", "tex.dds.0"},
+                   CannotOpen("tex.dds.0"), "", {}},
+        SafetyCase{"OutputIsALinkToAChunk", LinkedTo("out.dds", "tex.dds.6"), {"tex.dds.0", "out.dds"},
+                   CannotOpen("out.dds"), "", {}, Runner::Self, true},
+        SafetyCase{"OutputIsAHardLinkToAChunk",
+                   [](const Scratch& dir) {
+                       ASSERT_EQ(::link(dir.At("tex.dds.3").c_str(), dir.At("copy.dds").c_str()), 0);
+                   },
+                   {"tex.dds.0", "copy.dds"}, CannotOpen("copy.dds"), "", {}, Runner::Self, true},
+        // Names the system cannot hold are refused before anything is written.
+        SafetyCase{"NameTooLong", kUnchanged, {"tex.dds.0", kLongFileName}, CannotOpen(kLongFileName), "", {}},
+        SafetyCase{"NameWithALessThanSign", kUnchanged, {"tex.dds.0", "a<b.dds"}, CannotOpen("a<b.dds"), "", {},
+                   Runner::Self, false, true},
+        SafetyCase{"NameWithAVerticalBar", kUnchanged, {"tex.dds.0", "a|b.dds"}, CannotOpen("a|b.dds"), "", {},
+                   Runner::Self, false, true},
+        // The folder refuses a new name but the file may be written: written
+        // in place, as a plain overwrite would.
+        SafetyCase{"ReadOnlyFolderWritableFile", Both(ModeOf("out.dds", 0666), ModeOf(".", 0555)),
+                   {"tex.dds.0", "out.dds"}, Unsplit("tex.dds"), "out.dds", {}, Runner::Nobody, true},
+        SafetyCase{"StickyFolderAnotherUsersFile", Both(OwnedBy("out.dds", kDaemon, kDaemon, 0666), ModeOf(".", 01777)),
+                   {"tex.dds.0", "out.dds"}, Unsplit("tex.dds"), "out.dds", {}, Runner::Nobody, true, false,
+                   std::nullopt, std::tuple<uid_t, gid_t, mode_t>{kDaemon, kDaemon, 0666}},
+        // A group the runner is not in cannot be kept: its bits must not
+        // open the file to the runner's own group instead.
+        SafetyCase{"GroupThatCannotBeKeptGainsNoReaders",
+                   Both(OwnedBy("out.dds", kNobody, kDaemon, 0640), ModeOf(".", 01777)), {"tex.dds.0", "out.dds"},
+                   Unsplit("tex.dds"), "out.dds", {}, Runner::Nobody, true, false, std::nullopt,
+                   std::tuple<uid_t, gid_t, mode_t>{kNobody, kNobody, 0600}},
+        // Replacing another user's file keeps its owner, group and mode.
+        SafetyCase{"AnotherUsersFileKeepsItsOwner", OwnedBy("out.dds", kNobody, kNobody, 0640),
+                   {"tex.dds.0", "out.dds"}, Unsplit("tex.dds"), "out.dds", {}, Runner::Self, true, false,
+                   std::nullopt, std::tuple<uid_t, gid_t, mode_t>{kNobody, kNobody, 0640}}),
+    ByLabel());
+
+// An interrupt that lands while the image is written, or just before the
+// finished file takes the output's name, ends the run as that signal does,
+// with the old output intact and nothing left beside it.
+TEST_F(TexweldOutput, InterruptDuringTheWriteLeavesTheOldOutputAndNothingElse) {
+    SKIP_UNDER_EMULATOR();
+    if (::access("/usr/bin/strace", X_OK) != 0) {
+        GTEST_SKIP() << "needs strace to land a signal inside the write";
+    }
+    struct Landing {
+        const char* call;
+        const char* extra;  // what else strace does to the call
+    };
+    // At the write the file has no name yet; at the rename it has its
+    // temporary one, which the handler must remove (the rename is made to
+    // fail, as if the signal had come just before it).
+    // SIGKILL cannot be caught: only a file without a name survives it.
+    for (const Landing landing : {Landing{"write", ""}, Landing{"rename", ":error=EINTR"}}) {
+        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGKILL}) {
+            if (signal == SIGKILL && std::string(landing.call) == "rename") {
+                continue;
+            }
+            SCOPED_TRACE(std::string(landing.call) + ", signal " + std::to_string(signal));
+            dir.Put("out.dds", previous_);
+            RunOptions options;
+            options.workingDirectory = dir.Path();
+            options.wrapper = {"/usr/bin/strace", "-o", "/dev/null", "-e", std::string("trace=") + landing.call,
+                               "-e",
+                               std::string("inject=") + landing.call + ":signal=" + std::to_string(signal) +
+                                   landing.extra + ":when=1"};
+            const Names before = dir.Listing();
+            const RunResult run = texweld_e2e::RunTexweld({"tex.dds.0", "out.dds"}, options);
+            // strace ends as its tracee did.
+            EXPECT_EQ(run.signal, signal) << run.Describe();
+            EXPECT_EQ(run.out, "");
+            EXPECT_EQ(dir.Listing(), before);
+            EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+        }
+    }
+}
+
+// A chunk that fails to read between its check and its copy, as one that
+// shrank or sits on a failing disk would: the run names it, the old output
+// (or the old chunk set, for texsplit) keeps its bytes, nothing is left.
+TEST_F(TexweldOutput, ReadFailingDuringTheCopyNamesTheChunkAndKeepsTheOldFiles) {
+    SKIP_UNDER_EMULATOR();
+    if (::access("/usr/bin/strace", X_OK) != 0) {
+        GTEST_SKIP() << "needs strace to fail a read inside the copy";
+    }
+    dir.Put("out.dds", previous_);
+    dir.Put("whole.dds", RockTexture().Joined());
+    dir.PutSplit("old.dds", SampleTexture(SampleFormat::Dxt1, 256, 256, 9, 7));
+    struct Row {
+        bool split;  // texsplit of whole.dds over old.dds, else texweld
+        int when;    // which read fails: the first reads the first chunk or the preamble
+        std::string line;
+    };
+    for (const Row& row : {Row{false, 2, ChunkUnreadable(6)}, Row{false, 4, ChunkUnreadable(4)},
+                           Row{false, 7, ChunkUnreadable(1)}, Row{true, 2, kFirstChunkUnreadable},
+                           Row{true, 8, kFirstChunkUnreadable}}) {
+        SCOPED_TRACE((row.split ? "texsplit, read " : "texweld, read ") + std::to_string(row.when));
+        RunOptions options = Here();
+        options.wrapper = {"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=read",
+                           "-e", "inject=read:error=EIO:when=" + std::to_string(row.when)};
+        const Names before = dir.Listing();
+        std::vector<Bytes> oldSet;
+        for (int k = 0; k <= 6; ++k) {
+            oldSet.push_back(dir.Get("old.dds." + std::to_string(k)));
+        }
+        if (row.split) {
+            const RunResult run = texweld_e2e::RunTexsplit({"whole.dds", "old.dds"}, options);
+            EXPECT_EQ(OneLineOfSplit(run, 1), row.line);
+        } else {
+            EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"tex.dds.0", "out.dds"}, options)), row.line);
+        }
+        EXPECT_EQ(dir.Listing(), before);
+        EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+        for (int k = 0; k <= 6; ++k) {
+            EXPECT_TRUE(SameBytes(dir.Get("old.dds." + std::to_string(k)), oldSet[static_cast<std::size_t>(k)])) << k;
+        }
+    }
+}
+
+// Runs that write one output at once leave one complete image and nothing
+// else: each replaces the whole file in one step.
+TEST_F(TexweldE2e, ConcurrentRunsOnOneOutputLeaveOneWholeImage) {
+    const Texture texture = SampleTexture(SampleFormat::Argb32, 1024, 1024, 11, 2);
+    dir.PutSplit("big.dds", texture);
+    dir.Put("out.dds", previous_);
+    const Names before = dir.Listing();
+    RunOptions options;
+    options.workingDirectory = dir.Path();
+    std::vector<RunResult> runs(3);
+    std::vector<std::thread> threads;
+    for (RunResult& run : runs) {
+        threads.emplace_back([&run, &options] { run = texweld_e2e::RunTexweld({"big.dds.0", "out.dds"}, options); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (const RunResult& run : runs) {
+        EXPECT_EQ(OneLine(run), Unsplit("big.dds"));
+    }
+    EXPECT_EQ(dir.Listing(), before);
+    EXPECT_TRUE(SameBytes(dir.Get("out.dds"), texture.Joined()));
+}
+
+}  // namespace
