@@ -1,8 +1,6 @@
 # How the programs take their runtimes outside Windows. Loading and
-# relocating shared libraries is most of a small texture's run: measured on a
-# 256x256 texture, the shared C++ runtime costs 1.3 ms of a 3.9 ms run, and
-# the shared C runtime 0.7 ms of the 2.5 ms left. So the programs link both
-# in, as a static position-independent program (which keeps address
+# relocating shared libraries is most of a small texture's run (the README's
+# Performance section has the figures). So the programs link both in, as a static position-independent program (which keeps address
 # randomisation) where the toolchain makes one. A sanitizer or fuzzing build
 # needs its runtime shared and links the C++ runtime alone.
 include(CheckLinkerFlag)

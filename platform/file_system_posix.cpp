@@ -1,6 +1,7 @@
 #include "platform/file_system.h"
 
 #include "platform/posix_handle.h"
+#include "platform/temporary_name.h"
 
 #include <climits>
 #include <cstring>
@@ -13,12 +14,6 @@ namespace {
 // How many links ResolveLinks follows before it calls the chain a loop, as
 // the kernel does.
 constexpr int kMaxLinksFollowed = 40;
-
-// Length of the folder part of `path`, its last separator included.
-std::size_t FolderPartLength(const char* path) {
-    const char* last = std::strrchr(path, '/');
-    return last == nullptr ? 0 : static_cast<std::size_t>(last - path) + 1;
-}
 
 }  // namespace
 

@@ -1,6 +1,8 @@
 // The lines Texweld and texsplit print, as the tests and the fuzzer expect
-// them, without their line feed. A change of wording touches the programs'
-// tables and this file, nothing else.
+// them, without their line feed. The programs' own tables are in
+// app/outcome.h and app/splitting.cpp; the same lines are also written in
+// README.md, man/texweld.1.in, man/texsplit.1.in and
+// tests/compare_with_native.cmake, which a change of wording must follow.
 #pragma once
 
 #include <cstdint>
