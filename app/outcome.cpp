@@ -5,20 +5,6 @@
 
 #include <cstdio>
 
-namespace {
-
-constexpr bool InOutcomeOrder() {
-    for (std::size_t i = 0; i < sizeof kOutcomeLines / sizeof kOutcomeLines[0]; ++i) {
-        if (static_cast<std::size_t>(kOutcomeLines[i].outcome) != i) {
-            return false;
-        }
-    }
-    return true;
-}
-static_assert(InOutcomeOrder(), "kOutcomeLines is indexed by Outcome");
-
-}  // namespace
-
 void PrintOutcome(Outcome outcome, const OutcomeDetails& details) {
     const OutcomeLine& line = kOutcomeLines[static_cast<std::size_t>(outcome)];
     switch (line.fields) {

@@ -59,6 +59,18 @@ inline constexpr OutcomeLine kOutcomeLines[] = {
     {Outcome::Unsplit, OutcomeFields::Base, "Successfully unsplit %s.\n"},
 };
 
+// Whether every row of a table of lines sits at the index of its outcome.
+template <class Line, unsigned N>
+constexpr bool InOutcomeOrder(const Line (&lines)[N]) {
+    for (unsigned i = 0; i < N; ++i) {
+        if (static_cast<unsigned>(lines[i].outcome) != i) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(InOutcomeOrder(kOutcomeLines), "kOutcomeLines is indexed by Outcome");
+
 // The format of `outcome`'s line.
 constexpr const char* OutcomeFormat(Outcome outcome) {
     return kOutcomeLines[static_cast<unsigned>(outcome)].format;

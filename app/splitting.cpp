@@ -66,15 +66,7 @@ constexpr SplitLine kSplitLines[] = {
     {SplitOutcome::SplitIntoOne, SplitFields::Name, "Successfully split %s into 1 chunk.\n"},
 };
 
-constexpr bool InSplitOutcomeOrder() {
-    for (std::size_t i = 0; i < sizeof kSplitLines / sizeof kSplitLines[0]; ++i) {
-        if (static_cast<std::size_t>(kSplitLines[i].outcome) != i) {
-            return false;
-        }
-    }
-    return true;
-}
-static_assert(InSplitOutcomeOrder(), "kSplitLines is indexed by SplitOutcome");
+static_assert(InOutcomeOrder(kSplitLines), "kSplitLines is indexed by SplitOutcome");
 
 // Prints the line of `outcome`; returns the exit status that goes with it.
 int Report(SplitOutcome outcome, const char* name = "", int count = 0) {

@@ -278,21 +278,6 @@ PendingFile::Result PendingFile::Stage(const char* finalName) {
     return Result::Done;
 }
 
-PendingFile::Result PendingFile::Commit(const char* finalName) {
-    // From its temporary name to its final one, an interrupt waits: it
-    // lands before (the pending file goes) or after (the file is in place).
-    InterruptsHeld held;
-    const Result staged = Stage(finalName);
-    if (staged != Result::Done) {
-        return staged;
-    }
-    const Result renamed = Rename(finalName);
-    if (renamed != Result::Done) {
-        Discard();
-    }
-    return renamed;
-}
-
 PendingFile::Result PendingFile::Rename(const char* finalName) {
     char* name = temporaryName_;
     if (name == nullptr || name[0] == '\0' || ::rename(name, finalName) != 0) {
@@ -342,13 +327,6 @@ PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
     }
     Discard();
     return Result::Failed;
-}
-
-PendingFile::Result PendingFile::PutBack(const char* existing) {
-    if (FdFromHandle(handle_) >= 0) {
-        return Result::Failed;  // a pending file, not a kept one
-    }
-    return Rename(existing);
 }
 
 void PendingFile::Discard() {

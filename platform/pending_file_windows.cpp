@@ -192,19 +192,6 @@ PendingFile::Result PendingFile::Stage(const char* finalName) {
     return Result::Done;
 }
 
-PendingFile::Result PendingFile::Commit(const char* finalName) {
-    InterruptsHeld held;
-    const Result staged = Stage(finalName);
-    if (staged != Result::Done) {
-        return staged;
-    }
-    const Result renamed = Rename(finalName);
-    if (renamed != Result::Done) {
-        Discard();
-    }
-    return renamed;
-}
-
 PendingFile::Result PendingFile::Rename(const char* finalName) {
     char* name = temporaryName_;
     if (name == nullptr || name[0] == '\0') {
@@ -247,13 +234,6 @@ PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
     name[0] = '\0';
     Discard();
     return Result::Failed;
-}
-
-PendingFile::Result PendingFile::PutBack(const char* existing) {
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        return Result::Failed;  // a pending file, not a kept one
-    }
-    return Rename(existing);
 }
 
 void PendingFile::Discard() {
