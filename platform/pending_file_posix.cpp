@@ -118,6 +118,63 @@ mode_t WithoutWiderGroup(mode_t mode) {
     return static_cast<mode_t>((mode & ~static_cast<mode_t>(070)) | (mode & 070 & ((mode & 07) << 3)));
 }
 
+// Copies the regular file `from` to the new name `to`, with its mode and,
+// where the system permits, its owner. False, with nothing left at `to` that
+// this call made, on any failure; errno says why (EEXIST: `to` is taken).
+bool CopyFile(const char* from, const char* to) {
+    const int in = ::open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (in < 0) {
+        return false;
+    }
+    struct stat info {};
+    const int out = ::fstat(in, &info) == 0 && S_ISREG(info.st_mode)
+                        ? ::open(to, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)
+                        : -1;
+    if (out < 0) {
+        CloseKeepingErrno(in);
+        return false;
+    }
+    char buffer[64 * 1024];
+    bool copied = true;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            copied = got == 0;
+            break;
+        }
+        for (ssize_t done = 0; copied && done < got;) {
+            const ssize_t put = ::write(out, buffer + done, static_cast<std::size_t>(got - done));
+            if (put < 0 && errno == EINTR) {
+                continue;
+            }
+            copied = put > 0;
+            done += put > 0 ? put : 0;
+        }
+        if (!copied) {
+            break;
+        }
+    }
+    if (copied) {
+        // The same owner and mode where the system permits; never a group
+        // that could not be kept with the bits meant for the old one.
+        const bool groupKept =
+            ::fchown(out, info.st_uid, info.st_gid) == 0 || ::fchown(out, static_cast<uid_t>(-1), info.st_gid) == 0;
+        const auto mode = static_cast<mode_t>(info.st_mode & 07777);
+        copied = ::fchmod(out, groupKept ? mode : WithoutWiderGroup(mode)) == 0;
+    }
+    const int error = errno;
+    copied = ::close(out) == 0 && copied;
+    ::close(in);
+    if (!copied) {
+        ::unlink(to);
+        errno = error;
+    }
+    return copied;
+}
+
 // The interrupt mask before the outermost InterruptsHeld, and how deep the
 // holds are nested; touched by the main thread only.
 sigset_t g_maskBeforeHold;
@@ -313,8 +370,9 @@ PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
             WriteRandomName(name, folderLength);
         }
         // A second name for the file: no data is copied, and nothing can run
-        // out of room later when it is given back.
-        if (::link(existing, name) == 0) {
+        // out of room later when it is given back. A file system without
+        // hard links (FAT) gets a copy instead.
+        if (::link(existing, name) == 0 || (errno != EEXIST && CopyFile(existing, name))) {
             return Result::Done;
         }
         if (errno != EEXIST) {

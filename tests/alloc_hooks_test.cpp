@@ -71,7 +71,9 @@ TEST(AllocHooks, GlobalNewAndDeleteGoThroughTheSlotsAndReportExhaustion) {
     injector.FailAll();
     bool threw = false;
     try {
-        static_cast<void>(::operator new(64));
+        // Kept, so that the compiler may not drop the call as unused.
+        void* volatile kept = ::operator new(64);
+        ::operator delete(kept);
     } catch (const std::bad_alloc&) {
         threw = true;
     }

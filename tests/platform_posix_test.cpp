@@ -38,6 +38,20 @@ extern "C" int flock(int fd, int operation) {
     return real(fd, operation);
 }
 
+// Stands in for link the same way: while `g_linkError` is set, every hard
+// link fails with it, as on a file system without hard links.
+int g_linkError = 0;
+
+extern "C" int link(const char* from, const char* to) {
+    if (g_linkError != 0) {
+        errno = g_linkError;
+        return -1;
+    }
+    using Link = int (*)(const char*, const char*);
+    static const auto real = reinterpret_cast<Link>(::dlsym(RTLD_NEXT, "link"));
+    return real(from, to);
+}
+
 namespace {
 
 using texweld_test::ReadFileBytes;
@@ -228,6 +242,45 @@ TEST(RuntimePosix, CaseInsensitiveCompareFoldsAsciiLettersOnly) {
         const int result = _stricmp(c.a, c.b);
         EXPECT_EQ((result > 0) - (result < 0), c.sign) << c.a << " vs " << c.b;
     }
+}
+
+// A backup keeps the old file's bytes and mode under a name of its own, as a
+// second name where the file system has hard links and as a copy where it
+// has none; putting it back restores the file, discarding it leaves only
+// the file.
+TEST(PendingFilePosix, BackupPutsTheOldFileBackWithOrWithoutHardLinks) {
+    for (const int linkError : {0, EPERM}) {
+        SCOPED_TRACE(linkError == 0 ? "hard link" : "copy");
+        TempDir dir;
+        const std::string chunk = dir.File("tex.dds.3");
+        texweld_test::WriteFileBytes(chunk, "old chunk");
+        ASSERT_EQ(::chmod(chunk.c_str(), 0640), 0);
+        struct stat old {};
+        ASSERT_EQ(::stat(chunk.c_str(), &old), 0);
+        g_linkError = linkError;
+        {
+            PendingFile backup;
+            ASSERT_EQ(backup.KeepBackupOf(chunk.c_str()), PendingFile::Result::Done);
+            g_linkError = 0;
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
+            // Replaced by a new file, as a commit does.
+            texweld_test::WriteFileBytes(dir.File("new"), "new chunk");
+            ASSERT_EQ(::rename(dir.File("new").c_str(), chunk.c_str()), 0);
+            EXPECT_EQ(backup.PutBack(chunk.c_str()), PendingFile::Result::Done);
+        }
+        EXPECT_EQ(ReadFileBytes(chunk), "old chunk");
+        struct stat back {};
+        ASSERT_EQ(::stat(chunk.c_str(), &back), 0);
+        EXPECT_EQ(back.st_mode & 07777, 0640u);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+        {
+            PendingFile unused;
+            ASSERT_EQ(unused.KeepBackupOf(chunk.c_str()), PendingFile::Result::Done);
+        }  // discarded: the second name goes, the file stays
+        EXPECT_EQ(ReadFileBytes(chunk), "old chunk");
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+    }
+    g_linkError = 0;
 }
 
 }  // namespace
