@@ -2,6 +2,8 @@
 // platform's file supplies.
 #include "platform/pending_file.h"
 
+#include "platform/temporary_name.h"
+
 PendingFile::Result PendingFile::Commit(const char* finalName) {
     // From its temporary name to its final one, an interrupt waits: it
     // lands before (the pending file goes) or after (the file is in place).
@@ -22,4 +24,10 @@ PendingFile::Result PendingFile::PutBack(const char* existing) {
         return Result::Failed;  // a pending file, not a kept one
     }
     return Rename(existing);
+}
+
+char* PendingFile::StartAnew(const char* beside, std::size_t& folderLength) {
+    Discard();
+    replacing_ = false;
+    return NewTemporaryNameBlock(beside, folderLength);
 }

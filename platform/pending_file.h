@@ -27,6 +27,7 @@
 
 #include "platform/win32.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // Makes a failed or oversized write come back as an error rather than a
@@ -92,7 +93,12 @@ public:
     PendingFile* next = nullptr;
 
 private:
+    // Renames the file from its temporary name to `finalName` in one step,
+    // replacing what is there; on failure it keeps its temporary name.
     Result Rename(const char* finalName);
+    // Discards what the object holds and returns a new name block holding
+    // the folder part of `beside` (see platform/temporary_name.h), or null.
+    char* StartAnew(const char* beside, std::size_t& folderLength);
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     // The file's temporary name (heap, through AllocHooks), or null while it

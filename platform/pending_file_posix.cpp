@@ -350,10 +350,8 @@ PendingFile::Result PendingFile::Rename(const char* finalName) {
 }
 
 PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
-    Discard();
-    replacing_ = false;
     std::size_t folderLength = 0;
-    char* name = NewTemporaryNameBlock(existing, folderLength);
+    char* name = StartAnew(existing, folderLength);
     if (name == nullptr) {
         return Result::Failed;
     }
