@@ -164,9 +164,9 @@ OutputResult WriteOutputFile(const char* outputName, OutputSource& source, Input
 
 OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, const char* const* removed,
                               std::uint32_t removedCount, InputFiles inputs) {
-    // Backups: one for each existing target, then one for each removed name.
     std::unique_ptr<Destination[]> targets(new (std::nothrow) Destination[count]);
     std::unique_ptr<PendingFile[]> pending(new (std::nothrow) PendingFile[count]);
+    // Backups: one for each target that exists, then one for each removed name.
     std::unique_ptr<PendingFile[]> backups(new (std::nothrow) PendingFile[count + removedCount]);
     if (!targets || !pending || !backups) {
         return OutputResult::CannotOpen;
