@@ -13,13 +13,13 @@ enum class Outcome {
     TooSmall,             // the first chunk is shorter than the preamble
     BadSignature,         // the magic is not "DDS "
     UnknownFormat,        // the pixel format is one Texweld cannot size
-    NoOutputBuffer,       // the image cannot be had, or cannot be 4 GiB or less
+    NoOutputBuffer,       // the texture cannot be 4 GiB or less, or no copy block
     ChunkUnreadable,      // a numbered chunk cannot be read whole
     ChunkWrongSize,       // a numbered chunk is not its level's size
-    ChunkDoesntFit,       // a numbered chunk runs past the image
-    FirstChunkDoesntFit,  // the first chunk carries more than the image holds
+    ChunkDoesntFit,       // a numbered chunk runs past the texture
+    FirstChunkDoesntFit,  // the first chunk carries more than the texture holds
     CannotOpenOutput,     // the output cannot be opened for writing
-    WriteFailed,          // the image did not all reach the output
+    WriteFailed,          // the texture did not all reach the output
     Unsplit,              // success
 };
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 enum class OutputResult {
-    Written,     // the output holds exactly the image
+    Written,     // the output holds exactly what the source wrote
     CannotOpen,  // the output could not be opened for writing; nothing changed
     WriteFailed, // the write or the replacement failed; an existing regular
                  // output is unchanged and no temporary file remains
@@ -38,7 +38,7 @@ struct InputFiles {
 // Writes what `source` streams to `outputName`.
 //
 // A regular file, a missing one, or either of them behind a symbolic link,
-// is replaced only once the whole image sits in a pending file beside it (see
+// is replaced only once the whole output sits in a pending file beside it (see
 // platform/pending_file.h): the old file stays as it was until the new one
 // takes its name, with the old one's mode and owner; a link stays a link.
 // Where the folder refuses a replacement but the file itself may be

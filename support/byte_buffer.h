@@ -1,5 +1,4 @@
-// ByteBuffer: a growable block of bytes that holds a whole file or an image
-// being assembled.
+// ByteBuffer: a growable block of bytes that holds a whole file.
 //
 // What a user may rely on:
 //  - `data` is null exactly when `capacity` is 0.
