@@ -13,9 +13,9 @@
 //  - on every other line every file is as it was before (an earlier output
 //    included) and nothing was added: no temporary file remains;
 //  - every block obtained through the allocation hooks during the run was
-//    given back, no block was larger than the header's checked total size
-//    or the largest file (rounded up to the buffers' granularity) call for,
-//    and no file descriptor was left open.
+//    given back, no block was larger than the copy block for the header's
+//    checked total size or the first chunk (rounded up to the buffers'
+//    granularity) call for, and no file descriptor was left open.
 // A failed check prints what differed and aborts.
 //
 // Allocations above kAllocationCap fail, as if memory ran out: headers that
@@ -188,6 +188,14 @@ std::uint64_t RoundUp(std::uint64_t count) {
     return (count + kGranularity - 1) / kGranularity * kGranularity;
 }
 
+// The block a texture of `total` bytes is copied through: whole pages, at
+// most 1 MiB, asked for with a page to spare so that it can start on a page.
+std::uint64_t CopyBlockAllocation(std::uint64_t total) {
+    constexpr std::uint64_t kPage = 4096;
+    const std::uint64_t wanted = std::min<std::uint64_t>(total, std::uint64_t{1} << 20);
+    return std::max(kPage, (wanted + kPage - 1) / kPage * kPage) + kPage - 1;
+}
+
 // ---------------------------------------------------------------------------
 // One input laid out as files.
 
@@ -250,9 +258,9 @@ Expectation Predict(const FuzzCase& fuzzCase, const Layout& layout) {
 
     const std::optional<std::uint64_t> chain = ChainBytes(width, height, depth, mipCount, element);
     if (chain) {
-        expect.largestAllocation = std::max(expect.largestAllocation, RoundUp(kPreamble + *chain));
+        expect.largestAllocation = std::max(expect.largestAllocation, CopyBlockAllocation(kPreamble + *chain));
     }
-    if (!chain || RoundUp(kPreamble + *chain) > kAllocationCap) {
+    if (!chain || CopyBlockAllocation(kPreamble + *chain) > kAllocationCap) {
         expect.line = expected_lines::kNoOutputBuffer;
         return expect;
     }
