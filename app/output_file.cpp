@@ -19,13 +19,10 @@ OutputResult WriteInPlace(const char* outputName, OutputSource& source) {
     return written == OutputResult::Written && !closed ? OutputResult::WriteFailed : written;
 }
 
-// How long the output may be in use before it counts as held: another run
-// asking the same question, or replacing the file, holds it for a moment.
-constexpr DWORD kInUseRetries = 10;
-constexpr DWORD kInUsePauseMilliseconds = 50;
-
 // Asks whether the existing output could be opened for writing without
-// sharing, as an overwrite would, but without truncating it.
+// sharing, as an overwrite would, but without truncating it. Another run
+// asking the same, or replacing the file, holds it for a moment: a sharing
+// violation is waited out as a replacement waits for a held file.
 bool CanOpenForWriting(const char* outputName) {
     for (DWORD attempt = 0;; ++attempt) {
         HANDLE handle = CreateFileA(outputName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);

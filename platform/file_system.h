@@ -53,6 +53,12 @@ bool IdentifyPath(const char* path, FileIdentity& identity);
 // characters). Creates nothing that outlives the call.
 bool CanCreateName(const char* path);
 
+// How long a replacement waits for another program to let go of a file it
+// holds (an indexer, a virus scanner, another run probing it): this many
+// tries, this far apart, before the file counts as held.
+constexpr DWORD kInUseRetries = 10;
+constexpr DWORD kInUsePauseMilliseconds = 50;
+
 // True for the characters that separate folders in a path.
 bool IsPathSeparator(char c);
 

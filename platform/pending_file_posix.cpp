@@ -68,18 +68,22 @@ void OnInterrupt(int signalNumber) {
     errno = savedErrno;
 }
 
+// Blocks the interrupt signals, saving the mask they were blocked from in
+// `previous`.
+void BlockInterrupts(sigset_t& previous) {
+    sigset_t set;
+    ::sigemptyset(&set);
+    for (const int signalNumber : kInterrupts) {
+        ::sigaddset(&set, signalNumber);
+    }
+    ::sigprocmask(SIG_BLOCK, &set, &previous);
+}
+
 // Blocks the interrupt signals for its lifetime, so that the list and the
 // names on it change in one piece as far as the handler can see.
 class InterruptsBlocked {
 public:
-    InterruptsBlocked() {
-        sigset_t set;
-        ::sigemptyset(&set);
-        for (const int signalNumber : kInterrupts) {
-            ::sigaddset(&set, signalNumber);
-        }
-        ::sigprocmask(SIG_BLOCK, &set, &previous_);
-    }
+    InterruptsBlocked() { BlockInterrupts(previous_); }
     ~InterruptsBlocked() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
     InterruptsBlocked(const InterruptsBlocked&) = delete;
     InterruptsBlocked& operator=(const InterruptsBlocked&) = delete;
@@ -416,12 +420,7 @@ void PendingFile::Leave() {
 
 InterruptsHeld::InterruptsHeld() {
     if (g_holdDepth++ == 0) {
-        sigset_t set;
-        ::sigemptyset(&set);
-        for (const int signalNumber : kInterrupts) {
-            ::sigaddset(&set, signalNumber);
-        }
-        ::sigprocmask(SIG_BLOCK, &set, &g_maskBeforeHold);
+        BlockInterrupts(g_maskBeforeHold);
     }
 }
 

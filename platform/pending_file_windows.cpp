@@ -93,11 +93,6 @@ void WriteRandomName(char* name, std::size_t folderLength) {
     WriteTemporaryName(name, folderLength, RandomBits());
 }
 
-// How long a replacement waits for another program to let go of the file:
-// indexers and virus scanners hold new files open for a moment.
-constexpr DWORD kInUseRetries = 10;
-constexpr DWORD kInUsePauseMilliseconds = 50;
-
 bool InUse(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
