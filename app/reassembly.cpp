@@ -3,6 +3,7 @@
 #include "app/chunk_layout.h"
 #include "app/outcome.h"
 #include "app/output_file.h"
+#include "app/split_texture_names.h"
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
 #include "dds/preamble.h"
@@ -193,7 +194,9 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
     if (first.size - kPreambleBytes > totalSize - writeOffset) {
         return Outcome::FirstChunkDoesntFit;
     }
-    if (!chunks.AllKnown()) {
+    // An output that could not be told apart from the chunks, or that holds
+    // another split texture, is refused.
+    if (!chunks.AllKnown() || BelongsToAnotherSplitTexture(outputName.GetString(), chunks.identities[0])) {
         return Outcome::CannotOpenOutput;
     }
 

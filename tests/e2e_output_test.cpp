@@ -4,6 +4,7 @@
 #include "tests/support/e2e_kit.h"
 
 #include <cstdlib>
+#include <map>
 
 namespace {
 
@@ -187,6 +188,13 @@ TEST_P(TexweldOutputSafety, KeepsEveryFileWholeOrReplacedWhole) {
     if (HasFatalFailure()) {
         return;
     }
+    // Every plain file the row made, other sets' chunks among them.
+    std::map<std::string, Bytes> made;
+    for (const std::string& name : dir.Listing()) {
+        if (fs::is_regular_file(fs::symlink_status(dir.At(name)))) {
+            made[name] = dir.Get(name);
+        }
+    }
     RunOptions options;
     options.fileSizeLimit = c.fileSizeLimit;
     options.ignoreFileSizeSignal = c.fileSizeLimit.has_value();
@@ -213,8 +221,10 @@ TEST_P(TexweldOutputSafety, KeepsEveryFileWholeOrReplacedWhole) {
     if (!c.imageAt.empty()) {
         EXPECT_TRUE(SameBytes(dir.Get(c.imageAt), RockTexture().Joined())) << c.imageAt;
     }
-    if (c.imageAt != "out.dds" && fs::is_regular_file(fs::symlink_status(dir.At("out.dds")))) {
-        EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+    for (const auto& [name, bytes] : made) {
+        if (name != c.imageAt && fs::is_regular_file(fs::symlink_status(dir.At(name)))) {
+            EXPECT_TRUE(SameBytes(dir.Get(name), bytes)) << name;
+        }
     }
     if (c.outputOwnership) {
         struct stat info {};
@@ -233,6 +243,16 @@ const Build kLeftovers = [](const Scratch& dir) {
     }
     dir.Put(".texweld-0123456789abcdef.tmp", ToBytes("left"));
 };
+
+// Another texture split as `base` beside the row's own.
+Build SplitAs(const std::string& base) {
+    return [base](const Scratch& dir) { dir.PutSplit(base, SampleTexture(SampleFormat::Dxt5, 64, 64, 7, 5)); };
+}
+
+// A welded texture under `name`, as an earlier weld of the set there left it.
+Build Welded(const std::string& name) {
+    return [name](const Scratch& dir) { dir.Put(name, ToBytes("an earlier weld, since edited")); };
+}
 
 const std::string kLongFileName = std::string(300, 'n') + ".dds";
 
@@ -269,6 +289,32 @@ INSTANTIATE_TEST_SUITE_P(
                        ASSERT_EQ(::link(dir.At("tex.dds.3").c_str(), dir.At("copy.dds").c_str()), 0);
                    },
                    {"tex.dds.0", "copy.dds"}, CannotOpen("copy.dds"), "", {}, Runner::Self, true},
+        // Slips of the command line: a glob that expands to several first
+        // chunks, another set's numbered chunk, another set's whole texture,
+        // or any of them through a link or in another letter case.
+        SafetyCase{"OutputIsAnotherSetsFirstChunk", SplitAs("b.dds"), {"tex.dds.0", "b.dds.0", "c.dds.0"},
+                   CannotOpen("b.dds.0"), "", {}},
+        SafetyCase{"OutputIsAnotherSetsNumberedChunk", SplitAs("b.dds"), {"tex.dds.0", "b.dds.3"},
+                   CannotOpen("b.dds.3"), "", {}},
+        SafetyCase{"OutputIsAnotherSetsWholeTexture", Both(SplitAs("b.dds"), Welded("b.dds")), {"tex.dds", "b.dds"},
+                   CannotOpen("b.dds"), "", {}},
+        SafetyCase{"OutputLinksToAnotherSetsChunk", Both(SplitAs("b.dds"), LinkedTo("out.dds", "b.dds.2")),
+                   {"tex.dds.0", "out.dds"}, CannotOpen("out.dds"), "", {}, Runner::Self, true},
+        SafetyCase{"OutputLinksToAnotherSetsWholeTexture",
+                   Both(Both(SplitAs("b.dds"), Welded("b.dds")), LinkedTo("out.dds", "b.dds")),
+                   {"tex.dds.0", "out.dds"}, CannotOpen("out.dds"), "", {}, Runner::Self, true},
+        SafetyCase{"OutputIsAnotherSetsChunkInAnotherCase", SplitAs("b.dds"), {"tex.dds.0", "B.DDS.4"},
+                   CannotOpen("B.DDS.4"), "", {}, Runner::Self, false, true},
+        SafetyCase{"OutputIsAnotherSetsWholeTextureInAnotherCase", Both(SplitAs("b.dds"), Welded("b.dds")),
+                   {"tex.dds.0", "B.Dds"}, CannotOpen("B.Dds"), "", {}, Runner::Self, false, true},
+        // What is no split texture's is written as before: a plain file
+        // ending in a number, and the texture's own whole file, by any name.
+        SafetyCase{"OutputIsAPlainNumberedFile", [](const Scratch& dir) { dir.Put("notes.0", ToBytes("notes")); },
+                   {"tex.dds.0", "notes.0"}, Unsplit("tex.dds"), "notes.0", {}},
+        SafetyCase{"OutputIsTheTexturesOwnWholeFile", Welded("tex.dds"), {"tex.dds.0"}, Unsplit("tex.dds"),
+                   "tex.dds", {}},
+        SafetyCase{"OutputIsTheTexturesOwnWholeFileInAnotherCase", Welded("tex.dds"), {"tex.dds.0", "TEX.DDS"},
+                   Unsplit("tex.dds"), "tex.dds", {}, Runner::Self, false, true},
         // Names the system cannot hold are refused before anything is written.
         SafetyCase{"NameTooLong", kUnchanged, {"tex.dds.0", kLongFileName}, CannotOpen(kLongFileName), "", {}},
         SafetyCase{"NameWithALessThanSign", kUnchanged, {"tex.dds.0", "a<b.dds"}, CannotOpen("a<b.dds"), "", {},

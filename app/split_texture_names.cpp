@@ -1,0 +1,79 @@
+#include "app/split_texture_names.h"
+
+#include "dds/dds_header.h"
+#include "platform/win32.h"
+#include "support/file_access.h"
+#include "support/string_buffer.h"
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+// Whether `name` is a file that begins with the DDS magic; its identity
+// goes to `identity`.
+bool BeginsWithTheMagic(const char* name, FileIdentity& identity) {
+    HANDLE handle = OpenFileByMode(name, "r");
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    std::uint8_t magic[DDS_MAGIC_SIZE] = {};
+    DWORD got = 0;
+    const bool read = ReadFile(handle, magic, DDS_MAGIC_SIZE, &got, nullptr) && got == DDS_MAGIC_SIZE;
+    const bool identified = IdentifyOpenFile(handle, identity);
+    CloseHandle(handle);
+    const std::uint32_t word = std::uint32_t{magic[0]} | std::uint32_t{magic[1]} << 8 |
+                               std::uint32_t{magic[2]} << 16 | std::uint32_t{magic[3]} << 24;
+    return read && identified && word == DDS_MAGIC;
+}
+
+// The length of <x> when `name` is <x>.<k>, k one or more decimal digits.
+std::ptrdiff_t NumberedStem(const char* name) {
+    const char* dot = std::strrchr(name, '.');
+    if (dot == nullptr || dot[1] == '\0') {
+        return -1;
+    }
+    for (const char* digit = dot + 1; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return -1;
+        }
+    }
+    return dot - name;
+}
+
+bool NameBelongs(const char* name, const FileIdentity& ownFirstChunk) {
+    FileIdentity existing;
+    if (!IdentifyPath(name, existing)) {
+        return false;  // nothing there to destroy
+    }
+    TStringBufferA<260> firstChunk;
+    FileIdentity first;
+    if (const std::ptrdiff_t stem = NumberedStem(name); stem >= 0) {
+        if (firstChunk.Format("%.*s.0", static_cast<int>(stem), name) <= 0 ||
+            BeginsWithTheMagic(firstChunk.GetString(), first)) {
+            return true;
+        }
+    }
+    if (firstChunk.Format("%s.0", name) <= 0) {
+        return true;  // cannot be told apart
+    }
+    return BeginsWithTheMagic(firstChunk.GetString(), first) && !(first == ownFirstChunk);
+}
+
+}  // namespace
+
+bool BelongsToAnotherSplitTexture(const char* outputName, const FileIdentity& ownFirstChunk) {
+    if (NameBelongs(outputName, ownFirstChunk)) {
+        return true;
+    }
+    if (GetPathKind(outputName) != PathKind::Link) {
+        return false;
+    }
+    const std::unique_ptr<char[]> target(new (std::nothrow) char[kLongestResolvedPath]);
+    if (!target) {
+        return true;
+    }
+    return ResolveLinks(outputName, target.get(), kLongestResolvedPath) && NameBelongs(target.get(), ownFirstChunk);
+}
