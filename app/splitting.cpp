@@ -253,12 +253,73 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
 
 }  // namespace
 
+namespace {
+
+// What the command line asks for.
+struct SplitArguments {
+    enum class Ask { Split, Help, Version, Usage };
+    Ask ask = Ask::Usage;
+    const char* inputName = nullptr;
+    const char* base = nullptr;
+};
+
+// Reads the command line strictly, so that a slip (a glob, dropped files, an
+// option texsplit does not have) never names a set to replace: one or two
+// names; "--help" and "--version" anywhere before "--", which ends the
+// options for a name that begins with "-"; any other "-" word, or a third
+// name, is a usage error.
+SplitArguments ReadArguments(int argc, char** argv) {
+    SplitArguments read;
+    const char* names[2] = {};
+    int nameCount = 0;
+    bool options = true;
+    for (int i = 1; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {
+        const char* argument = argv[i];
+        if (options && std::strcmp(argument, "--") == 0) {
+            options = false;
+        } else if (options && (std::strcmp(argument, "--help") == 0 ||
+                               (kSlashQuestionMarkIsHelp && std::strcmp(argument, "/?") == 0))) {
+            read.ask = SplitArguments::Ask::Help;
+            return read;
+        } else if (options && std::strcmp(argument, "--version") == 0) {
+            read.ask = SplitArguments::Ask::Version;
+            return read;
+        } else if (options && argument[0] == '-') {
+            return read;
+        } else if (nameCount == 2) {
+            return read;
+        } else {
+            names[nameCount++] = argument;
+        }
+    }
+    if (nameCount > 0) {
+        read.ask = SplitArguments::Ask::Split;
+        read.inputName = names[0];
+        read.base = nameCount == 2 ? names[1] : names[0];
+    }
+    return read;
+}
+
+}  // namespace
+
 int TexsplitMain(int argc, char** argv) {
-    if (argc < 2 || argv == nullptr || argv[1] == nullptr) {
+    const SplitArguments arguments = ReadArguments(argc, argv);
+    switch (arguments.ask) {
+    case SplitArguments::Ask::Split:
+        break;
+    case SplitArguments::Ask::Help:
+        PrintConsoleLine("%s%s", kSplitLines[0].format,
+                         "Splits a whole DDS texture into the chunk files <base>.0 ... <base>.N that texweld "
+                         "reassembles.\n");
+        return 0;
+    case SplitArguments::Ask::Version:
+        PrintConsoleLine("texsplit %s\n", TEXWELD_VERSION);
+        return 0;
+    case SplitArguments::Ask::Usage:
         return Report(SplitOutcome::Usage);
     }
-    const char* inputName = argv[1];
-    const char* base = argc >= 3 ? argv[2] : inputName;
+    const char* inputName = arguments.inputName;
+    const char* base = arguments.base;
     HANDLE input = OpenFileByMode(inputName, "r");
     if (input == INVALID_HANDLE_VALUE) {
         return Report(SplitOutcome::InputMissing, inputName);

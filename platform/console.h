@@ -2,6 +2,11 @@
 // as the platform hands them over.
 #pragma once
 
+#include "platform/platform_select.h"
+
+// Whether "/?" asks a program for help, as it does on Windows.
+constexpr bool kSlashQuestionMarkIsHelp = TEXWELD_PLATFORM_WINDOWS != 0;
+
 // Prints printf-style formatted text on standard output. On a Windows
 // console the text is shown as the characters its names are made of
 // (written as UTF-16 with WriteConsoleW), whatever the console's code page;

@@ -47,6 +47,12 @@ INSTANTIATE_TEST_SUITE_P(
     Messages, TexsplitFailures,
     ::testing::Values(
         SplitFailureCase{"NoArguments", [](const Scratch&, Bytes&) {}, {}, kSplitUsage},
+        // Slips of the command line: files dropped on the program, an
+        // option it does not have. Nothing is taken for a base name.
+        SplitFailureCase{"ThreeNames", [](const Scratch&, Bytes&) {}, {"whole.dds", "tex.dds", "whole.dds"},
+                         kSplitUsage},
+        SplitFailureCase{"UnknownOption", [](const Scratch&, Bytes&) {}, {"whole.dds", "--dry-run"}, kSplitUsage},
+        SplitFailureCase{"ShortOption", [](const Scratch&, Bytes&) {}, {"-h"}, kSplitUsage},
         SplitFailureCase{"Missing", [](const Scratch&, Bytes&) {}, {"nowhere.dds", "tex.dds"},
                          SplitInputMissing("nowhere.dds")},
         SplitFailureCase{"Truncated", [](const Scratch&, Bytes& b) { b.pop_back(); }, kSplitWhole,
@@ -88,6 +94,34 @@ INSTANTIATE_TEST_SUITE_P(
                          [](const Scratch& dir, Bytes&) { dir.Put("tex.dds.2", RockTexture().Joined()); },
                          {"tex.dds.2", "tex.dds"}, SplitCannotOpen("tex.dds")}),
     ByLabel());
+
+// texsplit's options: help and version answer with status 0 and write
+// nothing; after "--" a name that begins with "-" is a file.
+TEST_F(TexweldE2e, TexsplitAnswersHelpAndVersionAndReadsNamesAfterTheOptions) {
+    const std::string help = kSplitUsage +
+                             "\nSplits a whole DDS texture into the chunk files <base>.0 ... <base>.N that texweld "
+                             "reassembles.\n";
+    struct Row {
+        std::vector<std::string> arguments;
+        std::string out;
+        int status;
+    };
+    const bool windows = texweld_e2e::RunsUnderEmulator();
+    for (const Row& row : {Row{{"--help"}, help, 0}, Row{{"whole.dds", "--version"}, "texsplit " TEXWELD_VERSION "\n", 0},
+                           Row{{"/?"}, windows ? help : SplitInputMissing("/?") + "\n", windows ? 0 : 1}}) {
+        SCOPED_TRACE(row.arguments.front());
+        const Names before = dir.Listing();
+        const RunResult run = texweld_e2e::RunTexsplit(row.arguments, Here());
+        std::string out = run.out;
+        out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
+        EXPECT_EQ(out, row.out);
+        EXPECT_EQ(run.exitCode, row.status);
+        EXPECT_EQ(dir.Listing(), before);
+    }
+    dir.Put("-odd.dds", RockTexture().Joined());
+    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"--", "-odd.dds"}, Here()), 0), Split("-odd.dds", 7));
+    EXPECT_TRUE(SameBytes(dir.Get("-odd.dds.6"), RockTexture().levels[0]));
+}
 
 // texsplit's commit, faulted at each call that links, renames, removes or
 // changes ownership: whatever lands there, the chunk set is the old one or
