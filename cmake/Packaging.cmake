@@ -1,7 +1,8 @@
 # What `cmake --install` puts where, and the packages CPack makes of it:
 # on Linux a .deb and a .tar.gz (bin/, share/man/man1/, share/doc/texweld/),
 # for Windows a .zip with the programs, README.txt and LICENSE.txt at its
-# root. Tests, samples, fuzz tools and the benchmark are not installed.
+# root and the docs pages beside them; lintian's overrides go into the .deb
+# alone. Tests, samples, fuzz tools and the benchmark are not installed.
 set(CMAKE_INSTALL_DOCDIR share/doc/texweld)
 set(TEXWELD_MAINTAINER "The Texweld developers <developers@texweld.invalid>")
 include(GNUInstallDirs)
@@ -9,7 +10,13 @@ include(GNUInstallDirs)
 if(WIN32)
   install(TARGETS texweld texsplit RUNTIME DESTINATION .)
   # Text files as Notepad of every age reads them: CR LF line ends.
-  foreach(pair IN ITEMS "README.md:README.txt" "LICENSE:LICENSE.txt")
+  # The README's pages in docs\ keep their names, so that its links hold.
+  file(GLOB pages RELATIVE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/docs/*.md)
+  set(pairs "README.md:README.txt" "LICENSE:LICENSE.txt")
+  foreach(page IN LISTS pages)
+    list(APPEND pairs "${page}:${page}")
+  endforeach()
+  foreach(pair IN LISTS pairs)
     string(REPLACE ":" ";" pair "${pair}")
     list(GET pair 0 from)
     list(GET pair 1 to)
@@ -17,7 +24,8 @@ if(WIN32)
     string(REPLACE "\r\n" "\n" text "${text}")
     string(REPLACE "\n" "\r\n" text "${text}")
     file(WRITE ${CMAKE_BINARY_DIR}/package/${to} "${text}")
-    install(FILES ${CMAKE_BINARY_DIR}/package/${to} DESTINATION .)
+    get_filename_component(folder ${to} DIRECTORY)
+    install(FILES ${CMAKE_BINARY_DIR}/package/${to} DESTINATION ./${folder})
   endforeach()
 else()
   install(TARGETS texweld texsplit RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
@@ -70,9 +78,12 @@ License: Expat
   if(TARGET sample)
     add_dependencies(sample texsplit man_pages changelog)
   endif()
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTERN "*.md")
+  # lintian's word goes into the .deb alone (cmake/PackageProjects.cmake),
+  # never into a prefix that `cmake --install` fills.
   if(TEXWELD_STATIC_PIE)
     install(FILES ${PROJECT_SOURCE_DIR}/cmake/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
-            RENAME texweld)
+            RENAME texweld COMPONENT debian EXCLUDE_FROM_ALL)
   endif()
 endif()
 
@@ -109,4 +120,6 @@ else()
     set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6")
   endif()
 endif()
+set(CPACK_TEXWELD_BUILD_DIR ${CMAKE_BINARY_DIR})
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/PackageProjects.cmake)
 include(CPack)

@@ -1,7 +1,8 @@
 # How the programs take their runtimes outside Windows. Loading and
-# relocating shared libraries is most of a small texture's run (the README's
-# Performance section has the figures). So the programs link both in, as a static position-independent program (which keeps address
-# randomisation) where the toolchain makes one. A sanitizer or fuzzing build
+# relocating shared libraries is most of a small texture's run
+# (docs/performance.md has the figures). So the programs link both in, as a
+# static position-independent program (which keeps address randomisation)
+# where the toolchain makes one. A sanitizer or fuzzing build
 # needs its runtime shared and links the C++ runtime alone.
 include(CheckLinkerFlag)
 set(TEXWELD_STATIC_PIE OFF)

@@ -87,3 +87,11 @@ add_test(NAME WindowsNames.WithoutTheUtf8CodePage
           -P ${CMAKE_CURRENT_SOURCE_DIR}/names_without_utf8.cmake)
 set_tests_properties(WindowsNames.WithoutTheUtf8CodePage PROPERTIES
   ENVIRONMENT "${TEXWELD_WINE_ENVIRONMENT}" ${TEXWELD_WINE_FIXTURE})
+
+# README's batch files, run by Wine's cmd.exe over textures the native
+# build makes.
+add_test(NAME Recipes.BatchFilesWeldAndSplitEveryTexture
+  COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/recipes_test.sh cmd ${PROJECT_SOURCE_DIR}/README.md
+          ${PROJECT_SOURCE_DIR}/man ${TEXWELD_NATIVE_BUILD_DIR} ${TEXWELD_WINE_RUN} $<TARGET_FILE_DIR:texweld>)
+set_tests_properties(Recipes.BatchFilesWeldAndSplitEveryTexture PROPERTIES
+  ENVIRONMENT "${TEXWELD_WINE_ENVIRONMENT}" FIXTURES_REQUIRED "native_build;wine_runs")
