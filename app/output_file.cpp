@@ -1,9 +1,11 @@
 #include "app/output_file.h"
 
+#include "app/set_journal.h"
 #include "platform/pending_file.h"
 #include "platform/win32.h"
 #include "support/file_access.h"
 
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -35,6 +37,17 @@ bool CanOpenForWriting(const char* outputName) {
         }
         Sleep(kInUsePauseMilliseconds);
     }
+}
+
+// Length of the folder part of `path`, its last separator included.
+std::size_t FolderPartLengthOf(const char* path) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; path[i] != '\0'; ++i) {
+        if (IsPathSeparator(path[i])) {
+            length = i + 1;
+        }
+    }
+    return length;
 }
 
 bool IsOneOf(const char* path, InputFiles inputs) {
@@ -89,6 +102,9 @@ struct Destination {
             exists = pathKind == PathKind::RegularFile;
             kind = (exists ? CanOpenForWriting(name) : CanCreateName(name)) ? Kind::Replace : Kind::Refused;
             return;
+        case PathKind::Unreadable:
+            kind = Kind::Refused;
+            return;
         case PathKind::Link:
         case PathKind::Other:
             break;
@@ -113,6 +129,7 @@ OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& s
         // a plain overwrite does.
         return exists ? WriteInPlace(target, source) : OutputResult::CannotOpen;
     case PendingFile::Result::InUse:
+    case PendingFile::Result::AccessNotKept:
     case PendingFile::Result::Failed:
         return OutputResult::CannotOpen;
     }
@@ -122,7 +139,10 @@ OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& s
     }
     switch (pending.Commit(target)) {
     case PendingFile::Result::Done:
-        return OutputResult::Written;
+        // A replaced file's new name survives a power loss once this returns.
+        return !exists || FlushFolderOf(target) ? OutputResult::Written : OutputResult::WriteFailed;
+    case PendingFile::Result::AccessNotKept:
+        return OutputResult::CannotOpen;
     case PendingFile::Result::FolderRefuses:
         // A sticky folder lets us write another user's file, not replace it.
         return exists ? WriteInPlace(target, source) : OutputResult::WriteFailed;
@@ -159,82 +179,180 @@ OutputResult WriteOutputFile(const char* outputName, OutputSource& source, Input
     return OutputResult::CannotOpen;
 }
 
-OutputResult WriteOutputFiles(const OutputFile* files, std::uint32_t count, const char* const* removed,
-                              std::uint32_t removedCount, InputFiles inputs) {
+namespace {
+
+// What a set's commit names, each an exact heap block: every target and
+// removed name spelt absolutely, and the staged files and backups beside them.
+struct SetNames {
+    std::unique_ptr<char[]> name;
+    std::unique_ptr<char[]> staged;  // for a target
+    std::unique_ptr<char[]> backup;  // for an existing target or a removed name
+};
+
+// `path` spelt absolutely, in a heap block of its own size.
+std::unique_ptr<char[]> Absolute(const char* path) {
+    const std::unique_ptr<char[]> room(new (std::nothrow) char[kLongestResolvedPath]);
+    if (!room || !AbsolutePath(path, room.get(), kLongestResolvedPath)) {
+        return nullptr;
+    }
+    const std::size_t length = std::strlen(room.get()) + 1;
+    std::unique_ptr<char[]> exact(new (std::nothrow) char[length]);
+    if (exact) {
+        std::memcpy(exact.get(), room.get(), length);
+    }
+    return exact;
+}
+
+// Whether two names of a set are one file: the same existing file, or the
+// same name yet to be made.
+bool SameFile(const char* a, const char* b) {
+    FileIdentity first;
+    FileIdentity second;
+    const bool firstExists = IdentifyPath(a, first);
+    const bool secondExists = IdentifyPath(b, second);
+    return firstExists && secondExists ? first == second : !firstExists && !secondExists && std::strcmp(a, b) == 0;
+}
+
+}  // namespace
+
+OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std::uint32_t count,
+                              const char* const* removed, std::uint32_t removedCount, InputFiles inputs) {
     std::unique_ptr<Destination[]> targets(new (std::nothrow) Destination[count]);
+    std::unique_ptr<SetNames[]> names(new (std::nothrow) SetNames[count + removedCount]);
     std::unique_ptr<PendingFile[]> pending(new (std::nothrow) PendingFile[count]);
     // Backups: one for each target that exists, then one for each removed name.
     std::unique_ptr<PendingFile[]> backups(new (std::nothrow) PendingFile[count + removedCount]);
-    if (!targets || !pending || !backups) {
+    std::unique_ptr<JournalEntry[]> entries(new (std::nothrow) JournalEntry[count + removedCount]);
+    if (!targets || !names || !pending || !backups || !entries) {
         return OutputResult::CannotOpen;
     }
-    // Every name is checked before any file is written.
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (files[i].name == nullptr || files[i].name[0] == '\0' || IsOneOf(files[i].name, inputs)) {
+    // Every name is checked before any file is written: each target a whole
+    // file to replace (nothing is written in place), each removed name a
+    // file, none of them a file the run reads, another name of the same
+    // file, or a file this user may not replace.
+    bool anyExists = false;
+    for (std::uint32_t i = 0; i < count + removedCount; ++i) {
+        const bool target = i < count;
+        const char* given = target ? files[i].name : removed[i - count];
+        if (given == nullptr || given[0] == '\0' || IsOneOf(given, inputs)) {
             return OutputResult::CannotOpen;
         }
-        // Only whole files replaced in one step: nothing is written in place.
-        targets[i].Settle(files[i].name);
-        if (targets[i].kind != Destination::Kind::Replace) {
+        bool exists = true;
+        if (target) {
+            targets[i].Settle(given);
+            if (targets[i].kind != Destination::Kind::Replace) {
+                return OutputResult::CannotOpen;
+            }
+            exists = targets[i].exists;
+        } else if (GetPathKind(given) != PathKind::RegularFile) {
             return OutputResult::CannotOpen;
         }
-    }
-    for (std::uint32_t j = 0; j < removedCount; ++j) {
-        if (GetPathKind(removed[j]) != PathKind::RegularFile || IsOneOf(removed[j], inputs)) {
+        const char* path = target ? targets[i].name : given;
+        if (exists && !MayReplaceName(path)) {
             return OutputResult::CannotOpen;
         }
+        for (std::uint32_t j = 0; j < i; ++j) {
+            if (SameFile(path, j < count ? targets[j].name : removed[j - count])) {
+                return OutputResult::CannotOpen;
+            }
+        }
+        names[i].name = Absolute(path);
+        names[i].staged.reset(target && names[i].name ? StagedNameFor(names[i].name.get()) : nullptr);
+        names[i].backup.reset(exists && names[i].name ? BackupNameFor(names[i].name.get()) : nullptr);
+        if (!names[i].name || (target && !names[i].staged) || (exists && !names[i].backup)) {
+            return OutputResult::CannotOpen;
+        }
+        entries[i] = {names[i].staged.get(), names[i].name.get(), names[i].backup.get()};
+        anyExists = anyExists || exists;
     }
     // Everything that can run out of room, names or rights happens before
-    // the first name changes: the new files complete under temporary names,
-    // and a second name kept for every file the commit replaces or removes.
+    // the first name changes: the new files complete under their staged
+    // names (flushed, where they replace a file), and a second name kept
+    // for every file the commit replaces or removes.
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (pending[i].Create(targets[i].name, targets[i].exists ? targets[i].name : nullptr) !=
-            PendingFile::Result::Done) {
+        const char* target = names[i].name.get();
+        switch (pending[i].Create(target, targets[i].exists ? target : nullptr, names[i].staged.get())) {
+        case PendingFile::Result::Done:
+            break;
+        case PendingFile::Result::Failed:
+        case PendingFile::Result::InUse:
+        case PendingFile::Result::FolderRefuses:
+        case PendingFile::Result::AccessNotKept:
             return OutputResult::CannotOpen;
         }
         if (const OutputResult written = files[i].source->WriteTo(pending[i].Handle());
             written != OutputResult::Written) {
             return written;
         }
-        if (pending[i].Stage(targets[i].name) != PendingFile::Result::Done) {
+        switch (pending[i].Stage(target)) {
+        case PendingFile::Result::Done:
+            break;
+        case PendingFile::Result::AccessNotKept:
+            return OutputResult::CannotOpen;
+        case PendingFile::Result::Failed:
+        case PendingFile::Result::InUse:
+        case PendingFile::Result::FolderRefuses:
             return OutputResult::WriteFailed;
         }
     }
     for (std::uint32_t i = 0; i < count + removedCount; ++i) {
-        const char* kept = i < count ? targets[i].name : removed[i - count];
-        if ((i >= count || targets[i].exists) && backups[i].KeepBackupOf(kept) != PendingFile::Result::Done) {
+        if (names[i].backup &&
+            backups[i].KeepBackupOf(names[i].name.get(), names[i].backup.get()) != PendingFile::Result::Done) {
             return OutputResult::WriteFailed;
         }
     }
 
-    // The commit: renames and removals with interrupts held off, so that an
-    // interrupt lands before it or after it. A failure part-way puts back
-    // what already changed, last first.
+    // The commit: the journal, then renames and removals, with interrupts
+    // held off so that an interrupt lands before it or after it. A failure
+    // part-way puts back what already changed, last first; a run killed
+    // part-way leaves the journal, from which the next run does the same.
     InterruptsHeld held;
+    if (journal != nullptr && !WriteJournal(journal, entries.get(), count + removedCount, anyExists)) {
+        return OutputResult::WriteFailed;
+    }
     std::uint32_t renamed = 0;
-    while (renamed < count && pending[renamed].Commit(targets[renamed].name) == PendingFile::Result::Done) {
+    while (renamed < count && pending[renamed].Commit(names[renamed].name.get()) == PendingFile::Result::Done) {
         ++renamed;
     }
     std::uint32_t gone = 0;
-    while (renamed == count && gone < removedCount && DeleteFileA(removed[gone])) {
+    while (renamed == count && gone < removedCount && DeleteFileA(names[count + gone].name.get())) {
         ++gone;
     }
-    if (renamed == count && gone == removedCount) {
-        return OutputResult::Written;  // the backups go with their owners
-    }
-    for (std::uint32_t j = gone; j-- > 0;) {
-        if (backups[count + j].PutBack(removed[j]) != PendingFile::Result::Done) {
-            backups[count + j].Leave();
+    const bool committed = renamed == count && gone == removedCount;
+    bool whole = true;
+    if (!committed) {
+        for (std::uint32_t j = gone; j-- > 0;) {
+            whole = backups[count + j].PutBack(names[count + j].name.get()) == PendingFile::Result::Done && whole;
+        }
+        for (std::uint32_t i = renamed; i-- > 0;) {
+            whole = (names[i].backup ? backups[i].PutBack(names[i].name.get()) == PendingFile::Result::Done
+                                     : DeleteFileA(names[i].name.get()) != FALSE) &&
+                    whole;
         }
     }
-    for (std::uint32_t i = renamed; i-- > 0;) {
-        if (!targets[i].exists) {
-            DeleteFileA(targets[i].name);
-        } else if (backups[i].PutBack(targets[i].name) != PendingFile::Result::Done) {
-            // The old file's only copy: left under its backup name rather
-            // than lost.
+    // The names on the disk before the backups go: after a power loss the
+    // set is the one this run reported.
+    for (std::uint32_t i = 0; i < count + removedCount && anyExists; ++i) {
+        if (i == 0 || FolderPartLengthOf(names[i].name.get()) != FolderPartLengthOf(names[i - 1].name.get()) ||
+            std::strncmp(names[i].name.get(), names[i - 1].name.get(), FolderPartLengthOf(names[i].name.get())) != 0) {
+            whole = FlushFolderOf(names[i].name.get()) && whole;
+        }
+    }
+    for (std::uint32_t i = 0; i < count; ++i) {
+        pending[i].Discard();
+    }
+    for (std::uint32_t i = 0; i < count + removedCount; ++i) {
+        // A backup whose old file could not be put back is that file's only
+        // copy; one that cannot be removed is left to the next run.
+        if (whole) {
+            whole = backups[i].Remove();
+        } else {
             backups[i].Leave();
         }
     }
-    return OutputResult::WriteFailed;
+    // Whatever is still left stays named in the journal for the next run.
+    if (journal != nullptr && whole) {
+        DeleteFileA(journal);
+    }
+    return committed ? OutputResult::Written : OutputResult::WriteFailed;
 }

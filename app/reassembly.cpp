@@ -3,16 +3,21 @@
 #include "app/chunk_layout.h"
 #include "app/outcome.h"
 #include "app/output_file.h"
+#include "app/set_journal.h"
 #include "app/split_texture_names.h"
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
 #include "dds/preamble.h"
+#include "platform/pending_file.h"
 #include "support/byte_buffer.h"
 #include "support/file_access.h"
 
 #include <optional>
 
 namespace {
+
+// How long a weld waits for a texsplit that is changing its set.
+constexpr std::uint32_t kSetLockWaitMilliseconds = 30000;
 
 // The 4-byte magic and the 124-byte header that open every DDS file.
 constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
@@ -114,6 +119,45 @@ private:
 Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& baseName,
                 const CountedString& outputName, std::int32_t& chunkConcerned) {
     path.Format("%s.0", baseName.GetString());
+    // No texsplit changes the set while its chunks are opened: the folder's
+    // lock is held, shared with other readers, until every chunk is open,
+    // and the copy then reads from the open files. A set a dead texsplit
+    // left half-changed is finished or undone first, which needs the lock
+    // alone. A folder that cannot be locked (one this user may write but
+    // not read) is read without it.
+    FolderLock lock;
+    switch (lock.Acquire(path.GetString(), FolderLock::Mode::Shared, kSetLockWaitMilliseconds)) {
+    case FolderLock::Result::Held:
+        switch (FindJournal(baseName.GetString())) {
+        case JournalState::None:
+            break;
+        case JournalState::Unknown:
+            return Outcome::FirstChunkUnreadable;
+        case JournalState::Present: {
+            std::int32_t firstNamed = -1;
+            const bool alone = lock.Acquire(path.GetString(), FolderLock::Mode::Exclusive,
+                                            kSetLockWaitMilliseconds) == FolderLock::Result::Held;
+            if (!alone || RecoverSet(baseName.GetString(), false, firstNamed) == Recovery::Failed) {
+                chunkConcerned = firstNamed > 0 ? firstNamed : 0;
+                path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkConcerned));
+                return Outcome::ChunkUnreadable;
+            }
+            path.Format("%s.0", baseName.GetString());
+            if (lock.Acquire(path.GetString(), FolderLock::Mode::Shared, kSetLockWaitMilliseconds) !=
+                FolderLock::Result::Held) {
+                return Outcome::FirstChunkUnreadable;
+            }
+            break;
+        }
+        }
+        break;
+    case FolderLock::Result::Busy:
+        return Outcome::FirstChunkUnreadable;
+    case FolderLock::Result::Unreadable:
+    case FolderLock::Result::NoLocks:
+    case FolderLock::Result::Missing:
+        break;
+    }
     HANDLE firstHandle = OpenFileByMode(path.GetString(), "r");
     if (firstHandle == INVALID_HANDLE_VALUE) {
         return Outcome::NotSplit;
@@ -199,6 +243,8 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
     if (!chunks.AllKnown() || BelongsToAnotherSplitTexture(outputName.GetString(), chunks.identities[0])) {
         return Outcome::CannotOpenOutput;
     }
+
+    lock.Release();
 
     ChunkStream stream(copier, first, chunks, totalSize);
     switch (WriteOutputFile(outputName.GetString(), stream, {chunks.identities, chunks.count})) {

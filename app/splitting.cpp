@@ -3,6 +3,7 @@
 #include "app/chunk_layout.h"
 #include "app/outcome.h"
 #include "app/output_file.h"
+#include "app/set_journal.h"
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
 #include "dds/preamble.h"
@@ -13,6 +14,7 @@
 #include "support/string_buffer.h"
 
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 
@@ -216,25 +218,53 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
     ranges[numbered] = LevelRange(&copier, input, preamble, offset, fileSize - offset);
     files[numbered] = {names[numbered].GetString(), &ranges[numbered]};
 
-    // One writer of a set at a time: another texsplit into this folder
-    // finishes its commit first. Chunks of an earlier, larger split above
-    // the new count go in the same commit, so the set on disk is exactly
-    // this texture's.
+    // One writer of a set at a time, and no reader while it writes: another
+    // texsplit or texweld of this folder finishes first. A folder that
+    // cannot be locked (one this user may write but not read) is not
+    // written: a set changed there could be read half-changed. What a dead
+    // run left for this base is finished or undone first.
     FolderLock lock;
+    std::int32_t journalChunk = 0;
+    bool locked = false;
+    switch (lock.Acquire(names[numbered].GetString(), FolderLock::Mode::Exclusive, kLockWaitMilliseconds)) {
+    case FolderLock::Result::Held:
+    case FolderLock::Result::NoLocks:
+        locked = RecoverSet(base, true, journalChunk) != Recovery::Failed;
+        break;
+    case FolderLock::Result::Busy:
+    case FolderLock::Result::Unreadable:
+    case FolderLock::Result::Missing:
+        break;
+    }
+    // Chunks of an earlier, larger split above the new count go in the same
+    // commit, highest first, so the set on disk is exactly this texture's;
+    // a name that cannot be looked at fails the set before it changes.
     TStringBufferA<260> staleNames[kMostStaleChunks];
     const char* stale[kMostStaleChunks];
     std::uint32_t staleCount = 0;
-    OutputResult written = OutputResult::CannotOpen;
-    if (lock.Acquire(names[numbered].GetString(), kLockWaitMilliseconds)) {
-        for (std::uint32_t number = numbered + 1; staleCount < kMostStaleChunks; ++number) {
-            TStringBufferA<260>& name = staleNames[staleCount];
-            if (name.Format("%s.%u", base, static_cast<unsigned>(number)) <= 0 ||
-                GetPathKind(name.GetString()) != PathKind::RegularFile) {
-                break;
-            }
-            stale[staleCount++] = name.GetString();
+    for (std::uint32_t number = kMostStaleChunks; locked && number > numbered; --number) {
+        TStringBufferA<260>& name = staleNames[staleCount];
+        if (name.Format("%s.%u", base, static_cast<unsigned>(number)) <= 0) {
+            locked = false;
+            break;
         }
-        written = WriteOutputFiles(files, numbered + 1, stale, staleCount, {&identity, 1});
+        switch (GetPathKind(name.GetString())) {
+        case PathKind::RegularFile:
+            stale[staleCount++] = name.GetString();
+            break;
+        case PathKind::Unreadable:
+            locked = false;
+            break;
+        case PathKind::Missing:
+        case PathKind::Link:
+        case PathKind::Other:
+            break;
+        }
+    }
+    const std::unique_ptr<char[]> journal(JournalNameFor(base));
+    OutputResult written = OutputResult::CannotOpen;
+    if (locked && journal) {
+        written = WriteOutputFiles(journal.get(), files, numbered + 1, stale, staleCount, {&identity, 1});
     }
     switch (written) {
     case OutputResult::Written:

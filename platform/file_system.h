@@ -15,6 +15,8 @@ enum class PathKind {
     RegularFile,  // a plain file, not reached through a link
     Link,         // a symbolic link (Windows: a reparse point), wherever it leads
     Other,        // a folder, device, pipe or anything else
+    Unreadable,   // the system could not say (an I/O error, a folder on the
+                  // way that may not be searched)
 };
 
 // What `path` names, without following a final link.
@@ -63,5 +65,26 @@ constexpr DWORD kInUsePauseMilliseconds = 50;
 bool IsPathSeparator(char c);
 
 // Gives `to` the permission bits of `from`. True on success, and where the
-// platform has no such bits to keep.
+// platform has no such bits to keep. Windows only.
 bool CopyPermissionBits(const char* from, const char* to);
+
+// Whether this process may replace or remove the existing file `path`
+// itself: false in a sticky folder (such as /tmp) where neither the file nor
+// the folder is this user's and the user is not root. Asked before a set is
+// written, so that such a file fails it before anything is made.
+bool MayReplaceName(const char* path);
+
+// An absolute spelling of `path` in `out` (`size` bytes, terminator
+// included), so that a name recorded now means the same file to a later run
+// started elsewhere. False when it does not fit.
+bool AbsolutePath(const char* path, char* out, std::size_t size);
+
+// Puts the names of the folder that holds `path` on the disk: a rename or
+// removal in it survives a power loss once this returns true. Windows: the
+// file system journals its names itself; nothing to do.
+bool FlushFolderOf(const char* path);
+
+// Starts writing the `length` bytes at `offset` of the file behind `handle`
+// to the disk without waiting, so that a flush at the end has little left
+// to do. Only a hint: nothing happens where the system has no such call.
+void StartWriteback(HANDLE handle, std::uint64_t offset, std::uint32_t length);

@@ -3,9 +3,11 @@
 #include "platform/posix_handle.h"
 #include "platform/temporary_name.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,7 +22,9 @@ constexpr int kMaxLinksFollowed = 40;
 PathKind GetPathKind(const char* path) {
     struct stat info {};
     if (path == nullptr || ::lstat(path, &info) != 0) {
-        return PathKind::Missing;
+        // A name too long for the system is one no file can have.
+        return path == nullptr || errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG ? PathKind::Missing
+                                                                                                : PathKind::Unreadable;
     }
     if (S_ISREG(info.st_mode)) {
         return PathKind::RegularFile;
@@ -103,10 +107,76 @@ bool IsPathSeparator(char c) {
     return c == '/';
 }
 
-bool CopyPermissionBits(const char* from, const char* to) {
-    struct stat info {};
-    if (::stat(from, &info) != 0) {
+namespace {
+
+// The folder part of `path` as a path of its own ("." for none), in `folder`.
+bool FolderOf(const char* path, char (&folder)[PATH_MAX]) {
+    const std::size_t length = FolderPartLength(path);
+    if (length >= PATH_MAX) {
         return false;
     }
-    return ::chmod(to, info.st_mode & 07777) == 0;
+    if (length == 0) {
+        std::memcpy(folder, ".", 2);
+    } else {
+        std::memcpy(folder, path, length);
+        folder[length] = '\0';
+    }
+    return true;
+}
+
+}  // namespace
+
+bool MayReplaceName(const char* path) {
+    char folder[PATH_MAX];
+    struct stat file {};
+    struct stat parent {};
+    if (!FolderOf(path, folder) || ::lstat(path, &file) != 0 || ::stat(folder, &parent) != 0) {
+        return true;  // nothing there to keep, or the attempt itself will say
+    }
+    const uid_t self = ::geteuid();
+    return (parent.st_mode & S_ISVTX) == 0 || self == 0 || file.st_uid == self || parent.st_uid == self;
+}
+
+bool AbsolutePath(const char* path, char* out, std::size_t size) {
+    const std::size_t length = std::strlen(path);
+    if (path[0] == '/') {
+        if (length >= size) {
+            return false;
+        }
+        std::memcpy(out, path, length + 1);
+        return true;
+    }
+    if (::getcwd(out, size) == nullptr) {
+        return false;
+    }
+    const std::size_t folder = std::strlen(out);
+    if (folder + 1 + length >= size) {
+        return false;
+    }
+    out[folder] = '/';
+    std::memcpy(out + folder + 1, path, length + 1);
+    return true;
+}
+
+bool FlushFolderOf(const char* path) {
+    char folder[PATH_MAX];
+    if (!FolderOf(path, folder)) {
+        return false;
+    }
+    const int fd = ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    // A file system that cannot flush a folder (EINVAL) keeps its names as
+    // it can; that is no failure of the write.
+    const bool flushed = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return flushed;
+}
+
+void StartWriteback(HANDLE handle, std::uint64_t offset, std::uint32_t length) {
+    const int fd = FdFromHandle(handle);
+    if (fd >= 0) {
+        ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+    }
 }

@@ -121,3 +121,21 @@ bool CopyPermissionBits(const char* from, const char* to) {
     const DWORD wanted = (toAttributes & kSettable & ~kCarried) | (fromAttributes & kCarried);
     return SetFileAttributesA(to, wanted == 0 ? FILE_ATTRIBUTE_NORMAL : wanted) != FALSE;
 }
+
+bool MayReplaceName(const char*) {
+    return true;  // a file held by another program is found at its rename
+}
+
+bool AbsolutePath(const char* path, char* out, std::size_t size) {
+    if (size == 0 || size > 0x7FFFFFFF) {
+        return false;
+    }
+    const DWORD length = GetFullPathNameA(path, static_cast<DWORD>(size), out, nullptr);
+    return length != 0 && length < size;
+}
+
+bool FlushFolderOf(const char*) {
+    return true;
+}
+
+void StartWriteback(HANDLE, std::uint64_t, std::uint32_t) {}

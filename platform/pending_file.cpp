@@ -26,8 +26,16 @@ PendingFile::Result PendingFile::PutBack(const char* existing) {
     return Rename(existing);
 }
 
-char* PendingFile::StartAnew(const char* beside, std::size_t& folderLength) {
+char* PendingFile::StartAnew(const char* beside, const char* fixedName, std::size_t& folderLength) {
     Discard();
     replacing_ = false;
-    return NewTemporaryNameBlock(beside, folderLength);
+    fixedName_ = fixedName;
+    return NewNameBlock(beside, fixedName, folderLength);
+}
+
+bool PendingFile::MayTryAgain(const char* name, std::size_t attempt) {
+    if (fixedName_ == nullptr) {
+        return true;
+    }
+    return attempt == 0 && DeleteFileA(name) != FALSE;
 }

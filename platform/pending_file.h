@@ -43,6 +43,9 @@ public:
                         // the name, although the file itself may be writable
         InUse,          // Windows: another program holds the file to be
                         // replaced, still after a short wait
+        AccessNotKept,  // the replaced file's access rules (a POSIX ACL)
+                        // cannot be given to the new file: replacing it
+                        // would let others in
         Failed,         // anything else: no room, no memory, a name taken
     };
 
@@ -54,15 +57,21 @@ public:
 
     // Creates an empty pending file in the folder of `finalName`, open for
     // writing. `replaced` names the existing file it is to replace, whose
-    // mode and owner it will take, or is null for a new file.
-    Result Create(const char* finalName, const char* replaced);
+    // mode, owner and access rules it will take, or is null for a new file.
+    // `stagedName` is the temporary name it is to have, or null for a
+    // random one; a file already there is taken for a dead run's and
+    // replaced, so give one only under a lock that rules out a live owner.
+    Result Create(const char* finalName, const char* replaced, const char* stagedName = nullptr);
 
     // The handle to write through; valid between Create and Commit.
     HANDLE Handle() const { return handle_; }
 
-    // Closes the file, gives it the replaced file's owner and mode and, if
-    // it has none, a temporary name beside `finalName`: everything that can
-    // fail before the final rename. On failure the file is discarded.
+    // Closes the file, gives it the replaced file's owner, mode and access
+    // rules and, if it has none, its temporary name beside `finalName`:
+    // everything that can fail before the final rename. A file that
+    // replaces another is flushed to the disk first, so that the name never
+    // holds less than a whole file, even after a power loss. On failure the
+    // file is discarded.
     Result Stage(const char* finalName);
 
     // Stages the file if that is not done, then gives it `finalName`,
@@ -71,11 +80,12 @@ public:
     // failure the pending file is removed and `finalName` is as it was.
     Result Commit(const char* finalName);
 
-    // Keeps the existing regular file `existing` under a new temporary name
-    // beside it (a second name for the same file, or on Windows where that
-    // cannot be made, a copy), so that PutBack can restore it. Discard then
-    // removes that name alone.
-    Result KeepBackupOf(const char* existing);
+    // Keeps the existing regular file `existing` under `keptName`, or a new
+    // random name beside it when that is null (a second name for the same
+    // file, or where the file system has none, a copy), so that PutBack can
+    // restore it. Discard then removes that name alone. A file already at
+    // `keptName` is taken for a dead run's and replaced.
+    Result KeepBackupOf(const char* existing, const char* keptName = nullptr);
 
     // Gives the kept file its name `existing` back, replacing what is there.
     // On failure the kept file stays as it is, for Leave or Discard.
@@ -89,6 +99,10 @@ public:
     // when there is none.
     void Discard();
 
+    // Discard, saying whether the name is gone; one that cannot be removed
+    // is left on disk, as Leave does.
+    bool Remove();
+
     // The next file on the process-wide list; for the interrupt handler.
     PendingFile* next = nullptr;
 
@@ -97,10 +111,18 @@ private:
     // replacing what is there; on failure it keeps its temporary name.
     Result Rename(const char* finalName);
     // Discards what the object holds and returns a new name block holding
-    // the folder part of `beside` (see platform/temporary_name.h), or null.
-    char* StartAnew(const char* beside, std::size_t& folderLength);
+    // the folder part of `beside`, with room for `fixedName` (see
+    // platform/temporary_name.h), or null.
+    char* StartAnew(const char* beside, const char* fixedName, std::size_t& folderLength);
+    // Whether a name taken at `attempt` may be tried again: a random one
+    // always (another is drawn), the fixed one once, after the dead run's
+    // file there is removed.
+    bool MayTryAgain(const char* name, std::size_t attempt);
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
+    // The temporary name asked for (the caller's string), or null for a
+    // random one.
+    const char* fixedName_ = nullptr;
     // The file's temporary name (heap, through AllocHooks), or null while it
     // has none: the interrupt handler removes whatever this names.
     char* volatile temporaryName_ = nullptr;
@@ -109,8 +131,11 @@ private:
     // it goes with the process unless committed.
     [[maybe_unused]] bool vanishesOnClose_ = false;
     // What the replaced file had, taken when the pending file is created:
-    // POSIX mode bits, owner and group; Windows file attributes in `mode`.
+    // POSIX mode bits, owner, group and access ACL (heap, or null for
+    // none); on Windows only `replacing_` is used.
     bool replacing_ = false;
+    [[maybe_unused]] std::uint8_t* replacedAcl_ = nullptr;
+    [[maybe_unused]] std::uint32_t replacedAclSize_ = 0;
     std::uint32_t replacedMode_ = 0;
     std::uint32_t replacedOwner_ = 0;
     std::uint32_t replacedGroup_ = 0;
@@ -130,22 +155,33 @@ public:
     InterruptsHeld& operator=(const InterruptsHeld&) = delete;
 };
 
-// One writer of chunk sets per folder at a time, across processes: held
-// from Acquire until destroyed, and released by the system if the process
-// dies. POSIX: an advisory lock on the folder itself; Windows: a named
-// mutex for the folder's full path. Nothing is created on disk.
+// One writer of chunk sets per folder at a time, across processes, and no
+// reader while one writes: held from Acquire until Release or destruction,
+// and released by the system if the process dies. POSIX: an advisory lock
+// on the folder itself, shared among readers; Windows: a named mutex for
+// the folder's full path, taken by readers too. Nothing is created on disk.
 class FolderLock {
 public:
+    enum class Mode { Shared, Exclusive };
+    enum class Result {
+        Held,
+        Busy,        // another holder kept it all the wait
+        Unreadable,  // the folder may not be opened to lock it (write-only)
+        NoLocks,     // the file system, or the system, has no such locks
+        Missing,     // no such folder
+    };
+
     FolderLock() = default;
-    ~FolderLock();
+    ~FolderLock() { Release(); }
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
     // Waits up to `waitMilliseconds` for the lock of the folder that holds
-    // `pathInFolder`. False when another writer held it all that time or
-    // the folder cannot be found; a folder whose locks cannot be taken
-    // (no read access, a file system without locks) counts as locked.
-    bool Acquire(const char* pathInFolder, std::uint32_t waitMilliseconds);
+    // `pathInFolder`, in `mode` (Windows: always exclusive).
+    Result Acquire(const char* pathInFolder, Mode mode, std::uint32_t waitMilliseconds);
+
+    // Lets the lock go; harmless when none is held.
+    void Release();
 
 private:
     std::intptr_t lock_ = -1;  // POSIX: the folder's descriptor; Windows: the mutex

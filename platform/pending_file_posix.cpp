@@ -16,6 +16,7 @@
 #include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 // The process-wide list of pending files. It is changed only with the
@@ -56,7 +57,7 @@ namespace {
 constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // How many random names are tried before a taken name counts as a failure.
-constexpr int kNameAttempts = 16;
+constexpr std::size_t kNameAttempts = 16;
 
 void OnInterrupt(int signalNumber) {
     const int savedErrno = errno;
@@ -106,12 +107,6 @@ std::uint64_t RandomBits() {
            (static_cast<std::uint64_t>(::getpid()) << 40) ^ ++counter * 0x9E3779B97F4A7C15u;
 }
 
-// Writes a fresh random name into `name`, which holds the folder part
-// already and has room for the rest.
-void WriteRandomName(char* name, std::size_t folderLength) {
-    WriteTemporaryName(name, folderLength, RandomBits());
-}
-
 bool FolderRefuses(int error) {
     return error == EACCES || error == EPERM || error == EROFS;
 }
@@ -122,8 +117,19 @@ mode_t WithoutWiderGroup(mode_t mode) {
     return static_cast<mode_t>((mode & ~static_cast<mode_t>(070)) | (mode & 070 & ((mode & 07) << 3)));
 }
 
+// Where a file's POSIX access ACL lives, as an extended attribute.
+constexpr char kAccessAcl[] = "system.posix_acl_access";
+// Room for an ACL: a 4-byte header and 8 bytes an entry, 127 entries.
+constexpr std::size_t kLargestAcl = 1024;
+
+// Whether an ACL call failed only because the file system has no ACLs.
+bool NoAcls(int error) {
+    return error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
+
 // Copies the regular file `from` to the new name `to`, with its mode and,
-// where the system permits, its owner. False, with nothing left at `to` that
+// where the system permits, its owner; a file system that keeps neither
+// (FAT) keeps the copy as it makes it. False, with nothing left at `to` that
 // this call made, on any failure; errno says why (EEXIST: `to` is taken).
 bool CopyFile(const char* from, const char* to) {
     const int in = ::open(from, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
@@ -167,7 +173,8 @@ bool CopyFile(const char* from, const char* to) {
         const bool groupKept =
             ::fchown(out, info.st_uid, info.st_gid) == 0 || ::fchown(out, static_cast<uid_t>(-1), info.st_gid) == 0;
         const auto mode = static_cast<mode_t>(info.st_mode & 07777);
-        copied = ::fchmod(out, groupKept ? mode : WithoutWiderGroup(mode)) == 0;
+        copied = ::fchmod(out, groupKept ? mode : WithoutWiderGroup(mode)) == 0 || errno == ENOSYS ||
+                 errno == EPERM || NoAcls(errno);
     }
     const int error = errno;
     copied = ::close(out) == 0 && copied;
@@ -214,13 +221,30 @@ PendingFile::~PendingFile() {
     Discard();
 }
 
-PendingFile::Result PendingFile::Create(const char* finalName, const char* replaced) {
-    Discard();
-    replacing_ = false;
+PendingFile::Result PendingFile::Create(const char* finalName, const char* replaced, const char* stagedName) {
+    std::size_t folderLength = 0;
+    char* name = StartAnew(finalName, stagedName, folderLength);
+    if (name == nullptr) {
+        return Result::Failed;
+    }
     if (replaced != nullptr) {
         struct stat info {};
-        if (::stat(replaced, &info) != 0) {
-            return Result::Failed;
+        std::uint8_t acl[kLargestAcl];
+        const ssize_t aclSize = ::stat(replaced, &info) == 0 ? ::getxattr(replaced, kAccessAcl, acl, sizeof acl) : -2;
+        // The old file's ACL goes to the new one: without it, a file that
+        // only some may read would open to its whole group.
+        if (aclSize == -2 || (aclSize < 0 && errno != ENODATA && !NoAcls(errno))) {
+            delete[] name;
+            return aclSize == -2 ? Result::Failed : Result::AccessNotKept;
+        }
+        if (aclSize > 0) {
+            replacedAcl_ = new (std::nothrow) std::uint8_t[static_cast<std::size_t>(aclSize)];
+            if (replacedAcl_ == nullptr) {
+                delete[] name;
+                return Result::Failed;
+            }
+            std::memcpy(replacedAcl_, acl, static_cast<std::size_t>(aclSize));
+            replacedAclSize_ = static_cast<std::uint32_t>(aclSize);
         }
         replacing_ = true;
         replacedMode_ = info.st_mode & 07777;
@@ -228,15 +252,11 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
         replacedGroup_ = info.st_gid;
     }
     // Never wider than the file replaced, whatever group the new file is
-    // born with; a new file gets the default that the umask leaves of
-    // rw-rw-rw-.
-    const mode_t mode = replacing_ ? WithoutWiderGroup(static_cast<mode_t>(replacedMode_ & 0777)) : 0666;
-
-    std::size_t folderLength = 0;
-    char* name = NewTemporaryNameBlock(finalName, folderLength);
-    if (name == nullptr) {
-        return Result::Failed;
-    }
+    // born with (and with an ACL, no wider than its owner alone); a new file
+    // gets the default that the umask leaves of rw-rw-rw-.
+    const mode_t mode = !replacing_                ? 0666
+                        : replacedAcl_ != nullptr ? static_cast<mode_t>(replacedMode_ & 0700)
+                                                   : WithoutWiderGroup(static_cast<mode_t>(replacedMode_ & 0777));
 
     // The folder itself, for O_TMPFILE.
     int fd = ::open(folderLength == 0 ? "." : name, O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
@@ -268,15 +288,15 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
         return Result::Done;
     }
     // No anonymous file here: an exclusive name that no link can stand in for.
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::memcpy(name, finalName, folderLength);
-        WriteRandomName(name, folderLength);
+        WriteNameOrRandom(name, folderLength, stagedName, stagedName != nullptr ? 0 : RandomBits());
         fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
             handle_ = HandleFromFd(fd);
             return Result::Done;
         }
-        if (errno != EEXIST) {
+        if (errno != EEXIST || !MayTryAgain(name, attempt)) {
             break;
         }
     }
@@ -295,30 +315,44 @@ PendingFile::Result PendingFile::Stage(const char* finalName) {
     if (fd < 0 || name == nullptr) {
         return Result::Failed;
     }
+    // A replacement's bytes reach the disk before it can take the old
+    // file's name: a rename persisted before the data would leave an empty
+    // file where the old one was.
+    if (replacing_ && ::fdatasync(fd) != 0) {
+        Discard();
+        return Result::Failed;
+    }
     if (replacing_) {
         // The owner where the system permits (root, or a group of ours), and
         // then the mode: a change of owner clears the set-id bits. Where the
-        // old group cannot be kept, its bits must not open the file to ours.
+        // old group cannot be kept, its bits must not open the file to ours;
+        // nor may an ACL written for that group.
         bool groupKept = ::fchown(fd, replacedOwner_, replacedGroup_) == 0 ||
                          ::fchown(fd, static_cast<uid_t>(-1), replacedGroup_) == 0;
         const auto mode = static_cast<mode_t>(replacedMode_);
-        ::fchmod(fd, groupKept ? mode : WithoutWiderGroup(mode));
+        if (replacedAcl_ == nullptr) {
+            ::fchmod(fd, groupKept ? mode : WithoutWiderGroup(mode));
+        } else if (!groupKept || ::fchmod(fd, mode) != 0 ||
+                   ::fsetxattr(fd, kAccessAcl, replacedAcl_, replacedAclSize_, 0) != 0) {
+            Discard();
+            return Result::AccessNotKept;
+        }
     }
 
     const std::size_t folderLength = FolderPartLength(finalName);
     if (name[0] == '\0') {
-        // Anonymous so far: give it a temporary name beside the final one.
+        // Anonymous so far: give it its temporary name beside the final one.
         char self[64];
         std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
         bool linked = false;
-        for (int attempt = 0; attempt < kNameAttempts && !linked; ++attempt) {
+        for (std::size_t attempt = 0; attempt < kNameAttempts && !linked; ++attempt) {
             {
                 InterruptsBlocked blocked;
                 std::memcpy(name, finalName, folderLength);
-                WriteRandomName(name, folderLength);
+                WriteNameOrRandom(name, folderLength, fixedName_, fixedName_ != nullptr ? 0 : RandomBits());
             }
             linked = ::linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
-            if (!linked && errno != EEXIST) {
+            if (!linked && (errno != EEXIST || !MayTryAgain(name, attempt))) {
                 break;
             }
         }
@@ -353,9 +387,9 @@ PendingFile::Result PendingFile::Rename(const char* finalName) {
     return Result::Done;
 }
 
-PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
+PendingFile::Result PendingFile::KeepBackupOf(const char* existing, const char* keptName) {
     std::size_t folderLength = 0;
-    char* name = StartAnew(existing, folderLength);
+    char* name = StartAnew(existing, keptName, folderLength);
     if (name == nullptr) {
         return Result::Failed;
     }
@@ -365,11 +399,11 @@ PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
         temporaryName_ = name;
         PendingFileList::Add(*this);
     }
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
         {
             InterruptsBlocked blocked;
             std::memcpy(name, existing, folderLength);
-            WriteRandomName(name, folderLength);
+            WriteNameOrRandom(name, folderLength, keptName, keptName != nullptr ? 0 : RandomBits());
         }
         // A second name for the file: no data is copied, and nothing can run
         // out of room later when it is given back. A file system without
@@ -377,7 +411,7 @@ PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
         if (::link(existing, name) == 0 || (errno != EEXIST && CopyFile(existing, name))) {
             return Result::Done;
         }
-        if (errno != EEXIST) {
+        if (errno != EEXIST || !MayTryAgain(name, attempt)) {
             break;
         }
     }
@@ -390,15 +424,17 @@ PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
 }
 
 void PendingFile::Discard() {
+    Remove();
+}
+
+bool PendingFile::Remove() {
     const int fd = FdFromHandle(handle_);
     if (fd >= 0) {
         CloseKeepingErrno(fd);
     }
     handle_ = INVALID_HANDLE_VALUE;
     char* name = temporaryName_;
-    if (name != nullptr && name[0] != '\0') {
-        ::unlink(name);
-    }
+    const bool removed = name == nullptr || name[0] == '\0' || ::unlink(name) == 0 || errno == ENOENT;
     if (listed_ || name != nullptr) {
         InterruptsBlocked blocked;
         if (listed_) {
@@ -407,6 +443,11 @@ void PendingFile::Discard() {
         temporaryName_ = nullptr;
     }
     delete[] name;
+    delete[] replacedAcl_;
+    replacedAcl_ = nullptr;
+    replacedAclSize_ = 0;
+    fixedName_ = nullptr;
+    return removed;
 }
 
 void PendingFile::Leave() {
@@ -430,40 +471,40 @@ InterruptsHeld::~InterruptsHeld() {
     }
 }
 
-FolderLock::~FolderLock() {
+void FolderLock::Release() {
     if (lock_ >= 0) {
         ::close(static_cast<int>(lock_));  // the lock goes with the descriptor
+        lock_ = -1;
     }
 }
 
-bool FolderLock::Acquire(const char* pathInFolder, std::uint32_t waitMilliseconds) {
+FolderLock::Result FolderLock::Acquire(const char* pathInFolder, Mode mode, std::uint32_t waitMilliseconds) {
+    Release();
     std::size_t folderLength = 0;
     char* folder = NewTemporaryNameBlock(pathInFolder, folderLength);
     if (folder == nullptr) {
-        return false;
+        return Result::Busy;
     }
     const int fd = ::open(folderLength == 0 ? "." : folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const int openError = errno;
     delete[] folder;
     if (fd < 0) {
-        // A folder we may write but not read cannot be locked; it is still
-        // written as before. A missing one holds no chunks at all.
-        return openError == EACCES;
+        return openError == EACCES ? Result::Unreadable : Result::Missing;
     }
+    const int operation = (mode == Mode::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
     constexpr std::uint32_t kPollMilliseconds = 10;
     for (std::uint32_t waited = 0;;) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        if (::flock(fd, operation) == 0) {
             lock_ = fd;
-            return true;
+            return Result::Held;
         }
         if (errno == EINTR) {
             continue;
         }
         if (errno != EWOULDBLOCK || waited >= waitMilliseconds) {
-            // No locks on this file system: write unlocked, as without one.
-            const bool unlockable = errno != EWOULDBLOCK;
+            const Result result = errno == EWOULDBLOCK ? Result::Busy : Result::NoLocks;
             ::close(fd);
-            return unlockable;
+            return result;
         }
         const timespec pause {0, kPollMilliseconds * 1000000L};
         ::nanosleep(&pause, nullptr);

@@ -66,7 +66,7 @@ int g_holdDepth = 0;
 
 namespace {
 
-constexpr int kNameAttempts = 16;
+constexpr std::size_t kNameAttempts = 16;
 
 BOOL WINAPI OnConsoleControl(DWORD) {
     // Kept for good: the process ends right after.
@@ -84,13 +84,6 @@ std::uint64_t RandomBits() {
         return static_cast<std::uint64_t>(now.QuadPart) ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 40);
     }
     return (static_cast<std::uint64_t>(high) << 32) | low;
-}
-
-
-// Writes a fresh random name into `name`, which holds the folder part
-// already and has room for the rest.
-void WriteRandomName(char* name, std::size_t folderLength) {
-    WriteTemporaryName(name, folderLength, RandomBits());
 }
 
 bool InUse(DWORD error) {
@@ -132,20 +125,21 @@ PendingFile::~PendingFile() {
     Discard();
 }
 
-PendingFile::Result PendingFile::Create(const char* finalName, const char* replaced) {
-    Discard();
-    replacing_ = replaced != nullptr;
+PendingFile::Result PendingFile::Create(const char* finalName, const char* replaced, const char* stagedName) {
     std::size_t folderLength = 0;
-    char* name = NewTemporaryNameBlock(finalName, folderLength);
+    char* name = StartAnew(finalName, stagedName, folderLength);
     if (name == nullptr) {
         return Result::Failed;
     }
+    replacing_ = replaced != nullptr;
+    name[0] = '\0';
     temporaryName_ = name;
     PendingFileList::Add(*this);
 
     DWORD error = ERROR_SUCCESS;
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        WriteRandomName(name, folderLength);
+    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::memcpy(name, finalName, folderLength);
+        WriteNameOrRandom(name, folderLength, stagedName, stagedName != nullptr ? 0 : RandomBits());
         // CREATE_NEW never opens what is there, a link included. DELETE
         // access lets the file be marked for deletion while it is written.
         handle_ = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
@@ -155,7 +149,7 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
             return Result::Done;
         }
         error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !MayTryAgain(name, attempt)) {
             break;
         }
     }
@@ -169,6 +163,12 @@ PendingFile::Result PendingFile::Stage(const char* finalName) {
         return Result::Done;  // staged already
     }
     if (handle_ == INVALID_HANDLE_VALUE || temporaryName_ == nullptr) {
+        return Result::Failed;
+    }
+    // A replacement's bytes reach the disk before it can take the old
+    // file's name.
+    if (replacing_ && !FlushFileBuffers(handle_)) {
+        Discard();
         return Result::Failed;
     }
     if (vanishesOnClose_) {
@@ -203,16 +203,18 @@ PendingFile::Result PendingFile::Rename(const char* finalName) {
     return Result::Done;
 }
 
-PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
+PendingFile::Result PendingFile::KeepBackupOf(const char* existing, const char* keptName) {
     std::size_t folderLength = 0;
-    char* name = StartAnew(existing, folderLength);
+    char* name = StartAnew(existing, keptName, folderLength);
     if (name == nullptr) {
         return Result::Failed;
     }
+    name[0] = '\0';
     temporaryName_ = name;
     PendingFileList::Add(*this);
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-        WriteRandomName(name, folderLength);
+    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
+        std::memcpy(name, existing, folderLength);
+        WriteNameOrRandom(name, folderLength, keptName, keptName != nullptr ? 0 : RandomBits());
         // A second name for the file where the volume has them (NTFS), else
         // a copy (FAT): either way the room is taken now, not when it is put
         // back.
@@ -220,7 +222,7 @@ PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
             return Result::Done;
         }
         const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !MayTryAgain(name, attempt)) {
             break;
         }
     }
@@ -230,20 +232,25 @@ PendingFile::Result PendingFile::KeepBackupOf(const char* existing) {
 }
 
 void PendingFile::Discard() {
+    Remove();
+}
+
+bool PendingFile::Remove() {
     char* name = temporaryName_;
     if (handle_ != INVALID_HANDLE_VALUE) {
         CloseHandle(handle_);  // a file marked for deletion goes now
         handle_ = INVALID_HANDLE_VALUE;
     }
-    if (name != nullptr && name[0] != '\0' && !vanishesOnClose_) {
-        DeleteFileA(name);
-    }
+    const bool removed = name == nullptr || name[0] == '\0' || vanishesOnClose_ || DeleteFileA(name) ||
+                         GetLastError() == ERROR_FILE_NOT_FOUND;
     vanishesOnClose_ = false;
     if (listed_) {
         PendingFileList::Remove(*this);
     }
     temporaryName_ = nullptr;
+    fixedName_ = nullptr;
     delete[] name;
+    return removed;
 }
 
 void PendingFile::Leave() {
@@ -265,19 +272,21 @@ InterruptsHeld::~InterruptsHeld() {
     }
 }
 
-FolderLock::~FolderLock() {
+void FolderLock::Release() {
     if (lock_ != -1) {
         HANDLE mutex = reinterpret_cast<HANDLE>(lock_);
         ReleaseMutex(mutex);
         CloseHandle(mutex);
+        lock_ = -1;
     }
 }
 
-bool FolderLock::Acquire(const char* pathInFolder, std::uint32_t waitMilliseconds) {
+FolderLock::Result FolderLock::Acquire(const char* pathInFolder, Mode, std::uint32_t waitMilliseconds) {
+    Release();
     std::size_t folderLength = 0;
     char* folder = NewTemporaryNameBlock(pathInFolder, folderLength);
     if (folder == nullptr) {
-        return false;
+        return Result::Busy;
     }
     // The folder's full path names the lock, letter case folded as the file
     // system folds it, so that every spelling of the folder meets one lock.
@@ -285,11 +294,11 @@ bool FolderLock::Acquire(const char* pathInFolder, std::uint32_t waitMillisecond
     const DWORD length = GetFullPathNameA(folderLength == 0 ? "." : folder, sizeof full, full, nullptr);
     delete[] folder;
     if (length == 0 || length >= sizeof full) {
-        return false;
+        return Result::Missing;
     }
     const DWORD attributes = GetFileAttributesA(full);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return false;
+        return Result::Missing;
     }
     std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
     DWORD end = length;
@@ -307,13 +316,13 @@ bool FolderLock::Acquire(const char* pathInFolder, std::uint32_t waitMillisecond
     std::snprintf(name, sizeof name, "Local\\texweld-set-%016llx", static_cast<unsigned long long>(hash));
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     if (mutex == nullptr) {
-        return true;  // no lock to be had: written as without one
+        return Result::NoLocks;
     }
     const DWORD waited = WaitForSingleObject(mutex, waitMilliseconds);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
         lock_ = reinterpret_cast<std::intptr_t>(mutex);
-        return true;
+        return Result::Held;
     }
     CloseHandle(mutex);
-    return false;
+    return Result::Busy;
 }

@@ -58,3 +58,29 @@ inline char* NewTemporaryNameBlock(const char* finalName, std::size_t& folderLen
     }
     return name;
 }
+
+// A name block as NewTemporaryNameBlock makes it, with room for `fixedName`
+// too when that is not null.
+inline char* NewNameBlock(const char* finalName, const char* fixedName, std::size_t& folderLength) {
+    folderLength = FolderPartLength(finalName);
+    std::size_t size = TemporaryNameSize(folderLength);
+    if (fixedName != nullptr && std::strlen(fixedName) + 1 > size) {
+        size = std::strlen(fixedName) + 1;
+    }
+    char* name = new (std::nothrow) char[size];
+    if (name != nullptr) {
+        std::memcpy(name, finalName, folderLength);
+        name[folderLength] = '\0';
+    }
+    return name;
+}
+
+// Writes the name to try into a block from NewNameBlock: `fixedName` where
+// there is one, else a random name after the folder part.
+inline void WriteNameOrRandom(char* name, std::size_t folderLength, const char* fixedName, std::uint64_t randomBits) {
+    if (fixedName != nullptr) {
+        std::memcpy(name, fixedName, std::strlen(fixedName) + 1);
+    } else {
+        WriteTemporaryName(name, folderLength, randomBits);
+    }
+}

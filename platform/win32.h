@@ -122,6 +122,8 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
 DWORD SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
                      DWORD moveMethod);
 BOOL CloseHandle(HANDLE object);
+// Waits until the file's bytes are on the disk (fdatasync).
+BOOL FlushFileBuffers(HANDLE file);
 BOOL MoveFileExA(LPCSTR existingFileName, LPCSTR newFileName, DWORD flags);
 BOOL DeleteFileA(LPCSTR fileName);
 void Sleep(DWORD milliseconds);

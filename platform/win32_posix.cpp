@@ -307,6 +307,21 @@ BOOL CloseHandle(HANDLE object) {
     return TRUE;
 }
 
+BOOL FlushFileBuffers(HANDLE file) {
+    int fd;
+    if (!IsValidHandle(file, &fd)) {
+        return FALSE;
+    }
+    while (::fdatasync(fd) != 0) {
+        if (errno != EINTR) {
+            FailWithErrno(errno);
+            return FALSE;
+        }
+    }
+    g_lastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
 BOOL MoveFileExA(LPCSTR existingFileName, LPCSTR newFileName, DWORD flags) {
     if (existingFileName == nullptr || newFileName == nullptr) {
         g_lastError = ERROR_INVALID_PARAMETER;
