@@ -139,8 +139,12 @@ OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& s
     }
     switch (pending.Commit(target)) {
     case PendingFile::Result::Done:
-        // A replaced file's new name survives a power loss once this returns.
-        return !exists || FlushFolderOf(target) ? OutputResult::Written : OutputResult::WriteFailed;
+        // A replaced file's new name on the disk: it is in place whether or
+        // not the flush succeeds, so that is no failure of the write.
+        if (exists) {
+            FlushFolderOf(target);
+        }
+        return OutputResult::Written;
     case PendingFile::Result::AccessNotKept:
         return OutputResult::CannotOpen;
     case PendingFile::Result::FolderRefuses:
@@ -217,6 +221,9 @@ bool SameFile(const char* a, const char* b) {
 
 OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std::uint32_t count,
                               const char* const* removed, std::uint32_t removedCount, InputFiles inputs) {
+    // Declared first, so that it goes last, after every staged file and
+    // backup it names.
+    PendingFile journalFile;
     std::unique_ptr<Destination[]> targets(new (std::nothrow) Destination[count]);
     std::unique_ptr<SetNames[]> names(new (std::nothrow) SetNames[count + removedCount]);
     std::unique_ptr<PendingFile[]> pending(new (std::nothrow) PendingFile[count]);
@@ -266,9 +273,13 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
         anyExists = anyExists || exists;
     }
     // Everything that can run out of room, names or rights happens before
-    // the first name changes: the new files complete under their staged
-    // names (flushed, where they replace a file), and a second name kept
-    // for every file the commit replaces or removes.
+    // the first name changes: the journal is begun, so that a run killed
+    // from here on is cleaned up by the next; the new files complete under
+    // their staged names (flushed, where they replace a file); and a second
+    // name is kept for every file the commit replaces or removes.
+    if (journal != nullptr && journalFile.CreateNamed(journal) != PendingFile::Result::Done) {
+        return OutputResult::CannotOpen;
+    }
     for (std::uint32_t i = 0; i < count; ++i) {
         const char* target = names[i].name.get();
         switch (pending[i].Create(target, targets[i].exists ? target : nullptr, names[i].staged.get())) {
@@ -307,7 +318,8 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
     // part-way puts back what already changed, last first; a run killed
     // part-way leaves the journal, from which the next run does the same.
     InterruptsHeld held;
-    if (journal != nullptr && !WriteJournal(journal, entries.get(), count + removedCount, anyExists)) {
+    if (journal != nullptr &&
+        !WriteJournal(journalFile.Handle(), journal, entries.get(), count + removedCount, anyExists)) {
         return OutputResult::WriteFailed;
     }
     std::uint32_t renamed = 0;
@@ -330,12 +342,14 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
                     whole;
         }
     }
-    // The names on the disk before the backups go: after a power loss the
-    // set is the one this run reported.
+    // The names on the disk before the backups go, so that after a power
+    // loss the set is the one this run reported; where a folder cannot be
+    // flushed the names are still as they are, so that is no failure.
     for (std::uint32_t i = 0; i < count + removedCount && anyExists; ++i) {
-        if (i == 0 || FolderPartLengthOf(names[i].name.get()) != FolderPartLengthOf(names[i - 1].name.get()) ||
-            std::strncmp(names[i].name.get(), names[i - 1].name.get(), FolderPartLengthOf(names[i].name.get())) != 0) {
-            whole = FlushFolderOf(names[i].name.get()) && whole;
+        const std::size_t folder = FolderPartLengthOf(names[i].name.get());
+        if (i == 0 || folder != FolderPartLengthOf(names[i - 1].name.get()) ||
+            std::strncmp(names[i].name.get(), names[i - 1].name.get(), folder) != 0) {
+            FlushFolderOf(names[i].name.get());
         }
     }
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -351,8 +365,10 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
         }
     }
     // Whatever is still left stays named in the journal for the next run.
-    if (journal != nullptr && whole) {
-        DeleteFileA(journal);
+    if (whole) {
+        journalFile.Remove();
+    } else {
+        journalFile.Leave();
     }
     return committed ? OutputResult::Written : OutputResult::WriteFailed;
 }

@@ -137,7 +137,7 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
             std::int32_t firstNamed = -1;
             const bool alone = lock.Acquire(path.GetString(), FolderLock::Mode::Exclusive,
                                             kSetLockWaitMilliseconds) == FolderLock::Result::Held;
-            if (!alone || RecoverSet(baseName.GetString(), false, firstNamed) == Recovery::Failed) {
+            if (!alone || RecoverSet(baseName.GetString(), firstNamed) == Recovery::Failed) {
                 chunkConcerned = firstNamed > 0 ? firstNamed : 0;
                 path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkConcerned));
                 return Outcome::ChunkUnreadable;

@@ -176,7 +176,7 @@ char* JournalNameFor(const char* base) {
     return Beside(base, kJournalSuffix);
 }
 
-bool WriteJournal(const char* journal, const JournalEntry* entries, std::uint32_t count, bool flush) {
+bool WriteJournal(HANDLE handle, const char* journal, const JournalEntry* entries, std::uint32_t count, bool flush) {
     const auto text = [](const char* word) { return word != nullptr ? word : ""; };
     std::size_t size = sizeof kHeader + sizeof kEnd;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -206,22 +206,10 @@ bool WriteJournal(const char* journal, const JournalEntry* entries, std::uint32_
         put(text(entries[i].backup));
     }
     put(kEnd);
-
-    // Under the set's lock a journal already there is a dead run's whose
-    // recovery failed; none is, since recovery runs first.
-    HANDLE handle = CreateFileA(journal, GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return false;
-    }
     DWORD written = 0;
-    const bool whole = WriteFile(handle, bytes.get(), static_cast<DWORD>(size), &written, nullptr) &&
-                       written == size && (!flush || FlushFileBuffers(handle));
-    const bool closed = CloseHandle(handle) != FALSE;
-    if (!whole || !closed || (flush && !FlushFolderOf(journal))) {
-        DeleteFileA(journal);
-        return false;
-    }
-    return true;
+    return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0 &&
+           WriteFile(handle, bytes.get(), static_cast<DWORD>(size), &written, nullptr) && written == size &&
+           (!flush || (FlushFileBuffers(handle) && FlushFolderOf(journal)));
 }
 
 JournalState FindJournal(const char* base) {
@@ -242,16 +230,15 @@ JournalState FindJournal(const char* base) {
     return JournalState::Present;
 }
 
-Recovery RecoverSet(const char* base, bool sweep, std::int32_t& firstChunk) {
+Recovery RecoverSet(const char* base, std::int32_t& firstChunk) {
     firstChunk = -1;
     const std::unique_ptr<char[]> journal(JournalNameFor(base));
     if (!journal) {
         return Recovery::Failed;
     }
-    Recovery recovery = Recovery::Clean;
     switch (GetPathKind(journal.get())) {
     case PathKind::Missing:
-        break;
+        return Recovery::Clean;
     case PathKind::RegularFile: {
         ByteBuffer bytes(kBufferGranularity);
         ReadJournal read;
@@ -267,21 +254,13 @@ Recovery RecoverSet(const char* base, bool sweep, std::int32_t& firstChunk) {
             }
         }
         // A journal cut short was written before any name changed: what
-        // its run staged is swept below, as without a journal.
-        if (!Gone(journal.get()) || !FlushFolderOf(journal.get())) {
-            return Recovery::Failed;
-        }
-        sweep = true;
-        recovery = Recovery::Recovered;
+        // its run staged is swept below.
         break;
     }
     case PathKind::Link:
     case PathKind::Other:
     case PathKind::Unreadable:
         return Recovery::Failed;
-    }
-    if (!sweep) {
-        return recovery;
     }
     TStringBufferA<260> chunk;
     for (std::uint32_t number = 0; number <= kMostLevels; ++number) {
@@ -294,5 +273,7 @@ Recovery RecoverSet(const char* base, bool sweep, std::int32_t& firstChunk) {
             return Recovery::Failed;
         }
     }
-    return recovery;
+    // The journal goes last: until then, a run killed here is finished by
+    // the next.
+    return Gone(journal.get()) && FlushFolderOf(journal.get()) ? Recovery::Recovered : Recovery::Failed;
 }

@@ -19,6 +19,8 @@
 // the chunks are simply removed: no name had changed.
 #pragma once
 
+#include "platform/win32.h"
+
 #include <cstdint>
 
 // One change the commit makes: `staged` renamed to `name`, whose old file
@@ -40,11 +42,13 @@ char* BackupNameFor(const char* path);
 // (delete[]), or null when memory runs out.
 char* JournalNameFor(const char* base);
 
-// Writes the journal `journal` of `entries`, new, and with `flush` puts it
-// and its folder's names on the disk (needless where the set replaces no
-// file: a power loss then has nothing old to lose). False, with no journal
-// left, on any failure.
-bool WriteJournal(const char* journal, const JournalEntry* entries, std::uint32_t count, bool flush);
+// Writes the journal of `entries` from the start of the open journal file
+// `handle` (named `journal`), and with `flush` puts it and its folder's
+// names on the disk (needless where the set replaces no file: a power loss
+// then has nothing old to lose). The file is created, empty, before the
+// commit stages anything: a journal without its end tells the next run
+// that staged files and backups may lie about, and that no name changed.
+bool WriteJournal(HANDLE handle, const char* journal, const JournalEntry* entries, std::uint32_t count, bool flush);
 
 enum class Recovery {
     Clean,      // nothing was left
@@ -52,12 +56,11 @@ enum class Recovery {
     Failed,     // it could not be: the journal stays for a later run
 };
 
-// Finishes or undoes what a dead commit left for the set `base`. With
-// `sweep`, also removes the staged files and backups that a run killed
-// before its journal left beside <base>.0 to <base>.<kMostLevels>. Where
-// it fails, `firstChunk` gets the number of the first chunk the journal
-// names (-1 when it names none that is numbered).
-Recovery RecoverSet(const char* base, bool sweep, std::int32_t& firstChunk);
+// Finishes or undoes what a dead commit left for the set `base`, then
+// removes the staged files and backups it may have left beside <base>.0 to
+// <base>.<kMostLevels>, and its journal. Where it fails, `firstChunk` gets
+// the number of the first chunk the journal names (-1 for none).
+Recovery RecoverSet(const char* base, std::int32_t& firstChunk);
 
 enum class JournalState { None, Present, Unknown };
 

@@ -229,7 +229,7 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
     switch (lock.Acquire(names[numbered].GetString(), FolderLock::Mode::Exclusive, kLockWaitMilliseconds)) {
     case FolderLock::Result::Held:
     case FolderLock::Result::NoLocks:
-        locked = RecoverSet(base, true, journalChunk) != Recovery::Failed;
+        locked = RecoverSet(base, journalChunk) != Recovery::Failed;
         break;
     case FolderLock::Result::Busy:
     case FolderLock::Result::Unreadable:

@@ -63,6 +63,12 @@ public:
     // replaced, so give one only under a lock that rules out a live owner.
     Result Create(const char* finalName, const char* replaced, const char* stagedName = nullptr);
 
+    // Creates `name` itself, new and open for writing, never anonymous: a
+    // file that must be seen at once (a journal) yet goes with an
+    // interrupt like any pending file, until Remove or Leave. A file
+    // already there is taken for a dead run's and replaced.
+    Result CreateNamed(const char* name);
+
     // The handle to write through; valid between Create and Commit.
     HANDLE Handle() const { return handle_; }
 

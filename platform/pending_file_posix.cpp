@@ -306,6 +306,35 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
     return result;
 }
 
+PendingFile::Result PendingFile::CreateNamed(const char* name) {
+    std::size_t folderLength = 0;
+    char* block = StartAnew(name, name, folderLength);
+    if (block == nullptr) {
+        return Result::Failed;
+    }
+    {
+        InterruptsBlocked blocked;
+        block[0] = '\0';
+        temporaryName_ = block;
+        PendingFileList::Add(*this);
+    }
+    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
+        const int fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            InterruptsBlocked blocked;
+            std::memcpy(block, name, std::strlen(name) + 1);
+            handle_ = HandleFromFd(fd);
+            return Result::Done;
+        }
+        if (errno != EEXIST || !MayTryAgain(name, attempt)) {
+            break;
+        }
+    }
+    const Result result = FolderRefuses(errno) ? Result::FolderRefuses : Result::Failed;
+    Discard();
+    return result;
+}
+
 PendingFile::Result PendingFile::Stage(const char* finalName) {
     const int fd = FdFromHandle(handle_);
     char* name = temporaryName_;

@@ -158,6 +158,32 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
     return error == ERROR_ACCESS_DENIED ? Result::FolderRefuses : Result::Failed;
 }
 
+PendingFile::Result PendingFile::CreateNamed(const char* name) {
+    std::size_t folderLength = 0;
+    char* block = StartAnew(name, name, folderLength);
+    if (block == nullptr) {
+        return Result::Failed;
+    }
+    std::memcpy(block, name, std::strlen(name) + 1);
+    temporaryName_ = block;
+    PendingFileList::Add(*this);
+    DWORD error = ERROR_SUCCESS;
+    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
+        handle_ = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle_ != INVALID_HANDLE_VALUE) {
+            return Result::Done;
+        }
+        error = GetLastError();
+        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !MayTryAgain(name, attempt)) {
+            break;
+        }
+    }
+    block[0] = '\0';
+    Discard();
+    return error == ERROR_ACCESS_DENIED ? Result::FolderRefuses : Result::Failed;
+}
+
 PendingFile::Result PendingFile::Stage(const char* finalName) {
     if (handle_ == INVALID_HANDLE_VALUE && temporaryName_ != nullptr && temporaryName_[0] != '\0') {
         return Result::Done;  // staged already
