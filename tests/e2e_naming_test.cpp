@@ -112,15 +112,10 @@ TEST_P(TexweldFailures, PrintTheirLineAndChangeNothing) {
     dir.Put("out.dds", previous_);
     RunOptions options;
     if (c.hostOnly && ::geteuid() == 0) {
-        constexpr uid_t kNobody = 65534;
         // Reachable and writable for nobody: only the case decides what fails.
         ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
         ASSERT_EQ(::chmod(dir.At("out.dds").c_str(), 0666), 0);
-        options.beforeExec = [] {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-                ::_exit(126);
-            }
-        };
+        options.beforeExec = AsNobody();
     }
     c.build(dir);
     if (HasFatalFailure()) {

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <map>
 
+#include <sys/xattr.h>
+
 namespace {
 
 using namespace e2e;
@@ -145,9 +147,6 @@ TEST_F(TexweldOutput, WriteCutShortIsReportedAndUndone) {
 // (or nowhere), "out.dds", where it is still a plain file and not that place,
 // must keep its earlier bytes, and nothing else may appear.
 
-constexpr uid_t kNobody = 65534;
-constexpr uid_t kDaemon = 1;
-
 // Who runs the program: this process's user, or (needing root to arrange)
 // the user nobody.
 enum class Runner { Self, Nobody };
@@ -199,16 +198,11 @@ TEST_P(TexweldOutputSafety, KeepsEveryFileWholeOrReplacedWhole) {
     options.fileSizeLimit = c.fileSizeLimit;
     options.ignoreFileSizeSignal = c.fileSizeLimit.has_value();
     if (c.runner == Runner::Nobody) {
-        ASSERT_EQ(::chmod(dir.Path().c_str(), (fs::status(dir.Path()).permissions() & fs::perms::sticky_bit) ==
-                                                      fs::perms::none
-                                                  ? 0755
-                                                  : 01777),
-                  0);
-        options.beforeExec = [] {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-                ::_exit(126);
-            }
-        };
+        // Reachable for nobody, unless the row chose the folder's mode.
+        if ((fs::status(dir.Path()).permissions() & fs::perms::all) == fs::perms::owner_all) {
+            ASSERT_EQ(::chmod(dir.Path().c_str(), 0755), 0);
+        }
+        options.beforeExec = AsNobody();
     }
     const Outcome outcome = Run(c.arguments, options);
     ::chmod(dir.Path().c_str(), 0700);
@@ -321,6 +315,10 @@ INSTANTIATE_TEST_SUITE_P(
                    Runner::Self, false, true},
         SafetyCase{"NameWithAVerticalBar", kUnchanged, {"tex.dds.0", "a|b.dds"}, CannotOpen("a|b.dds"), "", {},
                    Runner::Self, false, true},
+        // A folder nobody may write but not read cannot be locked against
+        // texsplit: the weld goes on without the lock.
+        SafetyCase{"WriteOnlyFolderIsWeldedWithoutItsLock", Both(ModeOf("out.dds", 0666), ModeOf(".", 0333)),
+                   {"tex.dds.0", "out.dds"}, Unsplit("tex.dds"), "out.dds", {}, Runner::Nobody, true},
         // The folder refuses a new name but the file may be written: written
         // in place, as a plain overwrite would.
         SafetyCase{"ReadOnlyFolderWritableFile", Both(ModeOf("out.dds", 0666), ModeOf(".", 0555)),
@@ -477,6 +475,100 @@ TEST_F(TexweldE2e, ConcurrentRunsOnOneOutputLeaveOneWholeImage) {
     }
     EXPECT_EQ(dir.Listing(), before);
     EXPECT_TRUE(SameBytes(dir.Get("out.dds"), texture.Joined()));
+}
+
+// A file that replaces another is on the disk before it takes the name,
+// and the folder's names after the last rename; where nothing existed,
+// nothing old can be lost and nothing is flushed.
+TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) {
+    SKIP_UNDER_EMULATOR();
+    if (::access("/usr/bin/strace", X_OK) != 0) {
+        GTEST_SKIP() << "needs strace to watch the flushes";
+    }
+    dir.Put("whole.dds", RockTexture().Joined());
+    struct Row {
+        bool split;     // texsplit of whole.dds into new.dds, else texweld to out.dds
+        bool existing;  // over an existing output or set
+    };
+    texweld_test::TempDir logs;
+    for (const Row row : {Row{false, false}, Row{false, true}, Row{true, false}, Row{true, true}}) {
+        SCOPED_TRACE(std::string(row.split ? "texsplit" : "texweld") + (row.existing ? " over" : " to new"));
+        dir.Remove("out.dds");
+        for (int k = 0; k <= 6; ++k) {
+            dir.Remove("new.dds." + std::to_string(k));
+        }
+        if (row.existing) {
+            row.split ? dir.PutSplit("new.dds", RockTexture()) : dir.Put("out.dds", previous_);
+        }
+        RunOptions options = Here();
+        options.wrapper = {"/usr/bin/strace", "-f", "-o", logs.File("calls"), "-e",
+                           "trace=fsync,fdatasync,rename,renameat,renameat2"};
+        const RunResult run = row.split ? texweld_e2e::RunTexsplit({"whole.dds", "new.dds"}, options)
+                                        : texweld_e2e::RunTexweld({"tex.dds.0", "out.dds"}, options);
+        EXPECT_EQ(run.exitCode, 0) << run.Describe();
+        // The calls in order: F for a file flushed, D for a folder, R for a rename.
+        std::string order;
+        std::ifstream log(logs.File("calls"));
+        for (std::string line; std::getline(log, line);) {
+            if (line.find("fdatasync(") != std::string::npos) {
+                order += 'F';
+            } else if (line.find("fsync(") != std::string::npos) {
+                order += 'D';
+            } else if (line.find("rename") != std::string::npos && line.find("= 0") != std::string::npos) {
+                order += 'R';
+            }
+        }
+        if (!row.existing) {
+            EXPECT_EQ(order.find_first_of("FD"), std::string::npos) << order;
+        } else {
+            const std::size_t firstRename = order.find('R');
+            ASSERT_NE(firstRename, std::string::npos) << order;
+            EXPECT_NE(order.find('F'), std::string::npos) << order;
+            EXPECT_LT(order.find('F'), firstRename) << order;
+            EXPECT_GT(order.rfind('D'), order.rfind('R')) << order;
+            // texsplit's journal and its folder are flushed before the first rename too.
+            if (row.split) {
+                EXPECT_LT(order.find('D'), firstRename) << order;
+            }
+        }
+    }
+}
+
+// A file whose access ACL lets one other user read it, and not its group:
+// replaced by either program it keeps that ACL, so its group gains nothing.
+TEST_F(TexweldOutput, ReplacementKeepsTheAccessAcl) {
+    SKIP_UNDER_EMULATOR();
+    if (::access("/usr/bin/setfacl", X_OK) != 0) {
+        GTEST_SKIP() << "needs setfacl to give a file an ACL";
+    }
+    const auto aclOf = [&](const std::string& name) {
+        char bytes[1024];
+        const ssize_t size = ::getxattr(dir.At(name).c_str(), "system.posix_acl_access", bytes, sizeof bytes);
+        return size < 0 ? std::string() : std::string(bytes, static_cast<std::size_t>(size));
+    };
+    const auto giveAcl = [&](const std::string& name) {
+        ::chmod(dir.At(name).c_str(), 0600);
+        const std::string command = "/usr/bin/setfacl -m u:nobody:r '" + dir.At(name) + "'";
+        return std::system(command.c_str()) == 0 && !aclOf(name).empty();
+    };
+    dir.Put("out.dds", previous_);
+    if (!giveAcl("out.dds")) {
+        GTEST_SKIP() << "this file system keeps no ACLs";
+    }
+    const std::string acl = aclOf("out.dds");
+    EXPECT_EQ(Run({"tex.dds.0", "out.dds"}).line, Unsplit("tex.dds"));
+    EXPECT_TRUE(SameBytes(dir.Get("out.dds"), RockTexture().Joined()));
+    EXPECT_EQ(aclOf("out.dds"), acl);
+    EXPECT_EQ(fs::status(dir.At("out.dds")).permissions() & fs::perms::group_all, fs::perms::group_read);
+
+    dir.Put("whole.dds", SampleTexture(SampleFormat::Dxt5, 256, 256, 9, 3).Joined());
+    for (int k = 0; k <= 6; ++k) {
+        ASSERT_TRUE(giveAcl("tex.dds." + std::to_string(k)));
+    }
+    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, Here()), 0), Split("whole.dds", 7));
+    for (int k = 0; k <= 6; ++k) {
+        EXPECT_EQ(aclOf("tex.dds." + std::to_string(k)), acl) << k;
+    }
 }
 
 }  // namespace

@@ -293,6 +293,19 @@ protected:
 };
 
 
+// Users a run can be made as (the arranging needs root).
+constexpr uid_t kNobody = 65534;
+constexpr uid_t kDaemon = 1;
+
+// What makes a child run as the user nobody, without other groups.
+inline std::function<void()> AsNobody() {
+    return [] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            ::_exit(126);
+        }
+    };
+}
+
 // Builders for the table-driven cases: each arranges the scratch folder.
 using Build = std::function<void(const Scratch&)>;
 
