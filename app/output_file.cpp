@@ -121,7 +121,7 @@ private:
 // an existing folder) with what `source` writes, through a pending file.
 OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& source) {
     PendingFile pending;
-    switch (pending.Create(target, exists ? target : nullptr)) {
+    switch (pending.CreateFindable(target, exists ? target : nullptr)) {
     case PendingFile::Result::Done:
         break;
     case PendingFile::Result::FolderRefuses:

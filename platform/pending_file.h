@@ -63,6 +63,13 @@ public:
     // replaced, so give one only under a lock that rules out a live owner.
     Result Create(const char* finalName, const char* replaced, const char* stagedName = nullptr);
 
+    // Create for a new file under a name that the next run writing
+    // `finalName` finds: one of a few slots beside it, each locked by its
+    // writer while in use, so that a slot whose lock can be taken is a dead
+    // run's, and is removed (the slots of dead runs go first). POSIX only;
+    // on Windows, where an unfinished file goes with its writer, as Create.
+    Result CreateFindable(const char* finalName, const char* replaced);
+
     // Creates `name` itself, new and open for writing, never anonymous: a
     // file that must be seen at once (a journal) yet goes with an
     // interrupt like any pending file, until Remove or Leave. A file
@@ -127,8 +134,12 @@ private:
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     // The temporary name asked for (the caller's string), or null for a
-    // random one.
+    // random one; or a slot beside the final name.
     const char* fixedName_ = nullptr;
+    bool findable_ = false;
+    // POSIX: a second descriptor of a findable file, keeping its lock from
+    // the close of the first until the file has its final name.
+    [[maybe_unused]] int heldLock_ = -1;
     // The file's temporary name (heap, through AllocHooks), or null while it
     // has none: the interrupt handler removes whatever this names.
     char* volatile temporaryName_ = nullptr;

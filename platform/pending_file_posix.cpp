@@ -5,6 +5,7 @@
 #include "platform/posix_handle.h"
 #include "platform/temporary_name.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -221,11 +222,55 @@ PendingFile::~PendingFile() {
     Discard();
 }
 
+namespace {
+
+// Removes `slot` if a dead run left it: its writer's lock can be taken, and
+// the name still leads to the file locked.
+void RemoveIfDead(const char* slot) {
+    const int fd = ::open(slot, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    struct stat locked {};
+    struct stat named {};
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 && ::lstat(slot, &named) == 0 &&
+        locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
+        ::unlink(slot);
+    }
+    ::close(fd);
+}
+
+}  // namespace
+
+PendingFile::Result PendingFile::CreateFindable(const char* finalName, const char* replaced) {
+    findable_ = true;
+    const Result result = Create(finalName, replaced);
+    findable_ = result == Result::Done;
+    return result;
+}
+
 PendingFile::Result PendingFile::Create(const char* finalName, const char* replaced, const char* stagedName) {
+    const bool findable = findable_;
     std::size_t folderLength = 0;
     char* name = StartAnew(finalName, stagedName, folderLength);
     if (name == nullptr) {
         return Result::Failed;
+    }
+    findable_ = findable;
+    if (findable_) {
+        // Room for a slot name; the slots dead runs left go now.
+        delete[] name;
+        const std::size_t size = std::max(SlotNameSize(finalName), TemporaryNameSize(folderLength));
+        name = new (std::nothrow) char[size];
+        if (name == nullptr) {
+            return Result::Failed;
+        }
+        for (std::size_t slot = 0; slot < kSlots; ++slot) {
+            WriteSlotName(name, finalName, slot);
+            RemoveIfDead(name);
+        }
+        std::memcpy(name, finalName, folderLength);
+        name[folderLength] = '\0';
     }
     if (replaced != nullptr) {
         struct stat info {};
@@ -284,17 +329,32 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
     temporaryName_ = name;
     PendingFileList::Add(*this);
     if (fd >= 0) {
+        // Locked before it has any name, for as long as this process lives.
+        if (findable_) {
+            ::flock(fd, LOCK_EX | LOCK_NB);
+        }
         handle_ = HandleFromFd(fd);
         return Result::Done;
     }
-    // No anonymous file here: an exclusive name that no link can stand in for.
-    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::memcpy(name, finalName, folderLength);
-        WriteNameOrRandom(name, folderLength, stagedName, stagedName != nullptr ? 0 : RandomBits());
+    // No anonymous file here: an exclusive name that no link can stand in
+    // for; a findable one locked at once.
+    for (std::size_t attempt = 0; attempt < kNameAttempts + (findable_ ? kSlots : 0); ++attempt) {
+        if (findable_ && attempt < kSlots) {
+            WriteSlotName(name, finalName, attempt);
+        } else {
+            std::memcpy(name, finalName, folderLength);
+            WriteNameOrRandom(name, folderLength, stagedName, stagedName != nullptr ? 0 : RandomBits());
+        }
         fd = ::open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd >= 0) {
+            if (findable_) {
+                ::flock(fd, LOCK_EX | LOCK_NB);
+            }
             handle_ = HandleFromFd(fd);
             return Result::Done;
+        }
+        if (findable_ && attempt < kSlots && errno == EEXIST) {
+            continue;
         }
         if (errno != EEXIST || !MayTryAgain(name, attempt)) {
             break;
@@ -374,13 +434,21 @@ PendingFile::Result PendingFile::Stage(const char* finalName) {
         char self[64];
         std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
         bool linked = false;
-        for (std::size_t attempt = 0; attempt < kNameAttempts && !linked; ++attempt) {
+        const std::size_t slots = findable_ ? kSlots : 0;
+        for (std::size_t attempt = 0; attempt < kNameAttempts + slots && !linked; ++attempt) {
             {
                 InterruptsBlocked blocked;
-                std::memcpy(name, finalName, folderLength);
-                WriteNameOrRandom(name, folderLength, fixedName_, fixedName_ != nullptr ? 0 : RandomBits());
+                if (attempt < slots) {
+                    WriteSlotName(name, finalName, attempt);
+                } else {
+                    std::memcpy(name, finalName, folderLength);
+                    WriteNameOrRandom(name, folderLength, fixedName_, fixedName_ != nullptr ? 0 : RandomBits());
+                }
             }
             linked = ::linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0;
+            if (!linked && attempt < slots && errno == EEXIST) {
+                continue;
+            }
             if (!linked && (errno != EEXIST || !MayTryAgain(name, attempt))) {
                 break;
             }
@@ -394,6 +462,9 @@ PendingFile::Result PendingFile::Stage(const char* finalName) {
     }
 
     // A close can report a write that failed late (on a network file system).
+    if (findable_) {
+        heldLock_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    }
     handle_ = INVALID_HANDLE_VALUE;
     if (::close(fd) != 0 && errno != EINTR) {
         Discard();
@@ -464,6 +535,10 @@ bool PendingFile::Remove() {
     handle_ = INVALID_HANDLE_VALUE;
     char* name = temporaryName_;
     const bool removed = name == nullptr || name[0] == '\0' || ::unlink(name) == 0 || errno == ENOENT;
+    if (heldLock_ >= 0) {
+        ::close(heldLock_);
+        heldLock_ = -1;
+    }
     if (listed_ || name != nullptr) {
         InterruptsBlocked blocked;
         if (listed_) {
@@ -476,6 +551,7 @@ bool PendingFile::Remove() {
     replacedAcl_ = nullptr;
     replacedAclSize_ = 0;
     fixedName_ = nullptr;
+    findable_ = false;
     return removed;
 }
 

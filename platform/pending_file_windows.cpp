@@ -158,6 +158,10 @@ PendingFile::Result PendingFile::Create(const char* finalName, const char* repla
     return error == ERROR_ACCESS_DENIED ? Result::FolderRefuses : Result::Failed;
 }
 
+PendingFile::Result PendingFile::CreateFindable(const char* finalName, const char* replaced) {
+    return Create(finalName, replaced);
+}
+
 PendingFile::Result PendingFile::CreateNamed(const char* name) {
     std::size_t folderLength = 0;
     char* block = StartAnew(name, name, folderLength);

@@ -84,3 +84,29 @@ inline void WriteNameOrRandom(char* name, std::size_t folderLength, const char* 
         WriteTemporaryName(name, folderLength, randomBits);
     }
 }
+
+// Findable names: a few slots beside a final name, <folder>.<name>.texweld-<k>.tmp,
+// that the next writer of the same name looks at.
+constexpr std::size_t kSlots = 8;
+
+// Bytes a slot name beside `finalName` takes, terminator included.
+inline std::size_t SlotNameSize(const char* finalName) {
+    return std::strlen(finalName) + 1 + sizeof kTemporaryNamePrefix - 1 + 1 + sizeof kTemporaryNameSuffix;
+}
+
+// Writes slot `slot` (below kSlots) beside `finalName` into `name`, which
+// has SlotNameSize(finalName) bytes.
+inline void WriteSlotName(char* name, const char* finalName, std::size_t slot) {
+    const std::size_t folderLength = FolderPartLength(finalName);
+    const std::size_t length = std::strlen(finalName);
+    char* at = name;
+    std::memcpy(at, finalName, folderLength);
+    at += folderLength;
+    *at++ = '.';
+    std::memcpy(at, finalName + folderLength, length - folderLength);
+    at += length - folderLength;
+    std::memcpy(at, kTemporaryNamePrefix, sizeof kTemporaryNamePrefix - 1);
+    at += sizeof kTemporaryNamePrefix - 1;
+    *at++ = static_cast<char>('0' + slot);
+    std::memcpy(at, kTemporaryNameSuffix, sizeof kTemporaryNameSuffix);
+}
