@@ -5,23 +5,30 @@
 
 #include <cstdio>
 
-void PrintOutcome(Outcome outcome, const OutcomeDetails& details) {
-    const OutcomeLine& line = kOutcomeLines[static_cast<std::size_t>(outcome)];
-    switch (line.fields) {
+void PrintLine(OutcomeFields fields, const char* format, const OutcomeDetails& details) {
+    switch (fields) {
     case OutcomeFields::None:
-        PrintConsoleLine("%s", line.format);
+        PrintConsoleLine("%s", format);
         return;
     case OutcomeFields::BaseAndFirstChunk:
-        PrintConsoleLine(line.format, details.baseName, details.firstChunk);
+        PrintConsoleLine(format, details.baseName, details.firstChunk);
         return;
     case OutcomeFields::Base:
-        PrintConsoleLine(line.format, details.baseName);
+        PrintConsoleLine(format, details.baseName);
         return;
     case OutcomeFields::Chunk:
-        PrintConsoleLine(line.format, static_cast<int>(details.chunk));
+        PrintConsoleLine(format, static_cast<int>(details.chunk));
         return;
     case OutcomeFields::Output:
-        PrintConsoleLine(line.format, details.outputName);
+        PrintConsoleLine(format, details.outputName);
+        return;
+    case OutcomeFields::BaseAndChunk:
+        PrintConsoleLine(format, details.baseName, static_cast<int>(details.chunk));
         return;
     }
+}
+
+void PrintOutcome(Outcome outcome, const OutcomeDetails& details) {
+    const OutcomeLine& line = kOutcomeLines[static_cast<std::size_t>(outcome)];
+    PrintLine(line.fields, line.format, details);
 }

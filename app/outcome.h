@@ -32,7 +32,7 @@ struct OutcomeDetails {
 };
 
 // What a line is filled in with, in the order its format names them.
-enum class OutcomeFields { None, BaseAndFirstChunk, Base, Chunk, Output };
+enum class OutcomeFields { None, BaseAndFirstChunk, Base, Chunk, Output, BaseAndChunk };
 
 struct OutcomeLine {
     Outcome outcome;
@@ -75,6 +75,10 @@ static_assert(InOutcomeOrder(kOutcomeLines), "kOutcomeLines is indexed by Outcom
 constexpr const char* OutcomeFormat(Outcome outcome) {
     return kOutcomeLines[static_cast<unsigned>(outcome)].format;
 }
+
+// Prints the line of `format`, filled in with `fields` of `details`, on
+// standard output: every line of texweld's and texsplit's.
+void PrintLine(OutcomeFields fields, const char* format, const OutcomeDetails& details);
 
 // Prints the line of `outcome` on standard output.
 void PrintOutcome(Outcome outcome, const OutcomeDetails& details);

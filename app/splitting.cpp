@@ -42,30 +42,29 @@ enum class SplitOutcome {
     SplitIntoOne,
 };
 
-// What a line is filled in with, in the order its format names them.
-enum class SplitFields { None, Name, NameAndCount };
-
+// A texsplit line is filled in with the file's or base's name (in the
+// "base" field of OutcomeDetails) and a count of chunks.
 struct SplitLine {
     SplitOutcome outcome;
-    SplitFields fields;
+    OutcomeFields fields;
     const char* format;
 };
 
 // texsplit's lines, indexed by SplitOutcome. Where the file itself is at
 // fault texsplit says what texweld says of a first chunk.
 constexpr SplitLine kSplitLines[] = {
-    {SplitOutcome::Usage, SplitFields::None, "Syntax: Texsplit <dds file> [base name]\n"},
-    {SplitOutcome::InputMissing, SplitFields::Name, "%s wasn't found.\n"},
-    {SplitOutcome::InputUnreadable, SplitFields::None, OutcomeFormat(Outcome::FirstChunkUnreadable)},
-    {SplitOutcome::TooSmall, SplitFields::None, OutcomeFormat(Outcome::TooSmall)},
-    {SplitOutcome::BadSignature, SplitFields::None, OutcomeFormat(Outcome::BadSignature)},
-    {SplitOutcome::UnknownFormat, SplitFields::None, OutcomeFormat(Outcome::UnknownFormat)},
-    {SplitOutcome::SizeMismatch, SplitFields::None, "File size doesn't match its header.\n"},
-    {SplitOutcome::CountPastTheChain, SplitFields::None, "Mip count runs past the 1x1 level.\n"},
-    {SplitOutcome::CannotOpenChunk, SplitFields::Name, "Failed to open the chunks of %s for writing.\n"},
-    {SplitOutcome::WriteFailed, SplitFields::None, "Failed to write the chunk files.\n"},
-    {SplitOutcome::Split, SplitFields::NameAndCount, "Successfully split %s into %d chunks.\n"},
-    {SplitOutcome::SplitIntoOne, SplitFields::Name, "Successfully split %s into 1 chunk.\n"},
+    {SplitOutcome::Usage, OutcomeFields::None, "Syntax: Texsplit <dds file> [base name]\n"},
+    {SplitOutcome::InputMissing, OutcomeFields::Base, "%s wasn't found.\n"},
+    {SplitOutcome::InputUnreadable, OutcomeFields::None, OutcomeFormat(Outcome::FirstChunkUnreadable)},
+    {SplitOutcome::TooSmall, OutcomeFields::None, OutcomeFormat(Outcome::TooSmall)},
+    {SplitOutcome::BadSignature, OutcomeFields::None, OutcomeFormat(Outcome::BadSignature)},
+    {SplitOutcome::UnknownFormat, OutcomeFields::None, OutcomeFormat(Outcome::UnknownFormat)},
+    {SplitOutcome::SizeMismatch, OutcomeFields::None, "File size doesn't match its header.\n"},
+    {SplitOutcome::CountPastTheChain, OutcomeFields::None, "Mip count runs past the 1x1 level.\n"},
+    {SplitOutcome::CannotOpenChunk, OutcomeFields::Base, "Failed to open the chunks of %s for writing.\n"},
+    {SplitOutcome::WriteFailed, OutcomeFields::None, "Failed to write the chunk files.\n"},
+    {SplitOutcome::Split, OutcomeFields::BaseAndChunk, "Successfully split %s into %d chunks.\n"},
+    {SplitOutcome::SplitIntoOne, OutcomeFields::Base, "Successfully split %s into 1 chunk.\n"},
 };
 
 static_assert(InOutcomeOrder(kSplitLines), "kSplitLines is indexed by SplitOutcome");
@@ -73,17 +72,7 @@ static_assert(InOutcomeOrder(kSplitLines), "kSplitLines is indexed by SplitOutco
 // Prints the line of `outcome`; returns the exit status that goes with it.
 int Report(SplitOutcome outcome, const char* name = "", int count = 0) {
     const SplitLine& line = kSplitLines[static_cast<std::size_t>(outcome)];
-    switch (line.fields) {
-    case SplitFields::None:
-        PrintConsoleLine("%s", line.format);
-        break;
-    case SplitFields::Name:
-        PrintConsoleLine(line.format, name);
-        break;
-    case SplitFields::NameAndCount:
-        PrintConsoleLine(line.format, name, count);
-        break;
-    }
+    PrintLine(line.fields, line.format, {name, "", "", count});
     return outcome == SplitOutcome::Split || outcome == SplitOutcome::SplitIntoOne ? 0 : 1;
 }
 

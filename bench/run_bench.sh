@@ -119,7 +119,7 @@ echo
 # The driver: alternates the contenders, times each run with a monotonic
 # clock and takes its peak memory from /usr/bin/time -v.
 cat >"$scratch/measure.py" <<'PY'
-import glob, os, statistics, subprocess, sys, time
+import glob, os, shutil, statistics, subprocess, sys, time
 
 def run_once(cmd, stdout_path, time_log):
     """Runs cmd under /usr/bin/time -v; returns (wall s, CPU s, max RSS bytes)."""
@@ -164,6 +164,16 @@ def main():
             # or a set of chunks, whose sizes add up to the whole texture's.
             for path in glob.glob(glob.escape(output) + "*"):
                 os.remove(path)
+            # Over an existing output: the files of BENCH_PREVIOUS whose
+            # names start with the output's go there first, on the disk
+            # before the run so that their flush is not the run's.
+            previous = os.environ.get("BENCH_PREVIOUS")
+            if previous:
+                prefix = os.path.basename(output)
+                for entry in os.listdir(previous):
+                    if entry.startswith(prefix):
+                        shutil.copyfile(os.path.join(previous, entry), os.path.join(os.path.dirname(output), entry))
+                os.sync()
             if idle > 0:
                 time.sleep(idle)
             wall, cpu, peak = run_once(cmd, output if to_stdout else None, time_log)
@@ -254,7 +264,23 @@ open(out, "wb").write(data)'
         )
         BENCH_IDLE="$idle" python3 "$scratch/measure.py" "texsplit, $title" "$out_size" "$rounds" "$scratch" \
             "${lineup[@]}"
-        rm -f "$scratch/whole.dds"
+
+        # Both programs over an existing output or set of the same size,
+        # which they flush before it takes the old one's place, against dd
+        # writing the same bytes over an existing file and flushing them.
+        mkdir "$scratch/previous"
+        cp "$scratch/whole.dds" "$scratch/previous/out-texweld.dds"
+        cp "$scratch/whole.dds" "$scratch/previous/out-dd.dds"
+        for chunk in "$base".*; do cp "$chunk" "$scratch/previous/out-split.dds${chunk#"$base"}"; done
+        lineup=(
+            "texweld, replacing" "$scratch/out-texweld.dds" 0 -- "$texweld" "$base.0" "$scratch/out-texweld.dds" ";;"
+            "texsplit, replacing" "$scratch/out-split.dds" 0 -- "$texsplit" "$scratch/whole.dds" "$scratch/out-split.dds" ";;"
+            "dd fdatasync" "$scratch/out-dd.dds" 0 -- dd "if=$scratch/whole.dds" "of=$scratch/out-dd.dds" bs=1M \
+                conv=fdatasync status=none
+        )
+        BENCH_IDLE="$idle" BENCH_PREVIOUS="$scratch/previous" python3 "$scratch/measure.py" \
+            "over an existing output, $title" "$out_size" "$rounds" "$scratch" "${lineup[@]}"
+        rm -rf "$scratch/whole.dds" "$scratch/previous"
     fi
     rm -f "$base".*
 }

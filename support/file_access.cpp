@@ -170,31 +170,14 @@ BlockCopier::Result BlockCopier::WriteIfFull() {
     return Finish();
 }
 
-BlockCopier::Result BlockCopier::Put(const std::uint8_t* bytes, std::uint32_t count) {
+template <class Fill>
+BlockCopier::Result BlockCopier::Stream(std::uint32_t count, Fill fill) {
     if (block_ == nullptr && count > 0) {
         return Result::WriteFailed;  // no block reserved
     }
     while (count > 0) {
         const std::uint32_t step = count < size_ - fill_ ? count : size_ - fill_;
-        std::memcpy(block_ + fill_, bytes, step);
-        fill_ += step;
-        bytes += step;
-        count -= step;
-        if (const Result written = WriteIfFull(); written != Result::Done) {
-            return written;
-        }
-    }
-    return Result::Done;
-}
-
-BlockCopier::Result BlockCopier::PutFile(HANDLE in, std::uint32_t count) {
-    if (block_ == nullptr && count > 0) {
-        return Result::WriteFailed;  // no block reserved
-    }
-    while (count > 0) {
-        const std::uint32_t step = count < size_ - fill_ ? count : size_ - fill_;
-        DWORD got = 0;
-        if (!ReadFile(in, block_ + fill_, step, &got, nullptr) || got != step) {
+        if (!fill(block_ + fill_, step)) {
             return Result::ReadFailed;
         }
         fill_ += step;
@@ -206,20 +189,26 @@ BlockCopier::Result BlockCopier::PutFile(HANDLE in, std::uint32_t count) {
     return Result::Done;
 }
 
+BlockCopier::Result BlockCopier::Put(const std::uint8_t* bytes, std::uint32_t count) {
+    return Stream(count, [&bytes](std::uint8_t* at, std::uint32_t step) {
+        std::memcpy(at, bytes, step);
+        bytes += step;
+        return true;
+    });
+}
+
+BlockCopier::Result BlockCopier::PutFile(HANDLE in, std::uint32_t count) {
+    return Stream(count, [in](std::uint8_t* at, std::uint32_t step) {
+        DWORD got = 0;
+        return ReadFile(in, at, step, &got, nullptr) && got == step;
+    });
+}
+
 BlockCopier::Result BlockCopier::PutZeros(std::uint32_t count) {
-    if (block_ == nullptr && count > 0) {
-        return Result::WriteFailed;  // no block reserved
-    }
-    while (count > 0) {
-        const std::uint32_t step = count < size_ - fill_ ? count : size_ - fill_;
-        std::memset(block_ + fill_, 0, step);
-        fill_ += step;
-        count -= step;
-        if (const Result written = WriteIfFull(); written != Result::Done) {
-            return written;
-        }
-    }
-    return Result::Done;
+    return Stream(count, [](std::uint8_t* at, std::uint32_t step) {
+        std::memset(at, 0, step);
+        return true;
+    });
 }
 
 BlockCopier::Result BlockCopier::Finish() {

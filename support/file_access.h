@@ -112,6 +112,11 @@ private:
     // Writes the block once it is full.
     Result WriteIfFull();
 
+    // Appends `count` bytes, each step's worth put into the block by
+    // `fill(at, step)`, which says false when it could not read them.
+    template <class Fill>
+    Result Stream(std::uint32_t count, Fill fill);
+
     std::uint8_t* allocation_ = nullptr;  // as obtained, for release
     std::uint8_t* block_ = nullptr;       // page-aligned inside it
     std::uint32_t size_ = 0;

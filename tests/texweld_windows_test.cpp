@@ -106,13 +106,13 @@ std::string OneLine(const RunResult& run) {
                                          << bytes.size() << "; first difference at offset " << offset;
 }
 
-// Names of the temporary files an output replacement uses, found anywhere
-// under `folder`.
+// Names of the temporary files, backups and journals a replacement uses,
+// found anywhere under `folder`.
 std::vector<std::string> TemporaryFiles(const std::string& folder) {
     std::vector<std::string> found;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(".texweld-", 0) == 0) {
+        if (name.find(".texweld-") != std::string::npos) {
             found.push_back(entry.path().string());
         }
     }
@@ -245,6 +245,53 @@ TEST_F(TexweldWindows, TexsplitKeepsTheOldSetWhenAChunkIsHeldDuringItsCommit) {
         EXPECT_TRUE(Holds(dir.File("tex.dds." + std::to_string(k)), old[static_cast<std::size_t>(k)])) << k;
     }
     EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+}
+
+// texsplit.exe ended at a random moment by another program: the next
+// texweld.exe finishes or undoes its commit, then welds exactly the old set
+// or the new one, and nothing of the commit is left.
+TEST_F(TexweldWindows, TexsplitEndedAnywhereIsRepairedByTheNextRun) {
+    const samplekit::Bytes preamble = samplekit::MakePreamble(samplekit::SampleFormat::Dxt1, 128, 128, 8);
+    const samplekit::Bytes other =
+        samplekit::JoinTexture(preamble, samplekit::MakeLevels(samplekit::SampleFormat::Dxt1, 128, 128, 8, 3));
+    WriteFileBytes(dir.File("other.dds"), std::string(other.begin(), other.end()));
+    std::vector<std::string> old;
+    for (int k = 0; k <= 4; ++k) {
+        old.push_back(ReadFileBytes(dir.File("tex.dds." + std::to_string(k))));
+    }
+    char full[MAX_PATH] = {};
+    GetFullPathNameA(TEXSPLIT_WINDOWS_EXE, MAX_PATH, full, nullptr);
+    const std::string texsplit = full;
+    int ended = 0;
+    for (const DWORD delay : {0u, 20u, 40u, 60u, 80u, 100u, 130u, 160u, 200u, 260u}) {
+        SCOPED_TRACE("ended after " + std::to_string(delay) + " ms");
+        for (int k = 0; k <= 5; ++k) {
+            DeleteFileA(dir.File("tex.dds." + std::to_string(k)).c_str());
+        }
+        for (int k = 0; k <= 4; ++k) {
+            WriteFileBytes(dir.File("tex.dds." + std::to_string(k)), old[static_cast<std::size_t>(k)]);
+        }
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        std::string commandLine = "\"" + texsplit + "\" other.dds tex.dds";
+        ASSERT_TRUE(CreateProcessA(texsplit.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   dir.Path().c_str(), &startup, &process));
+        Sleep(delay);
+        ended += TerminateProcess(process.hProcess, 9) ? 1 : 0;
+        WaitForSingleObject(process.hProcess, 30000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+
+        EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 w.dds")), expected_lines::Unsplit("tex.dds"));
+        const std::string welded = ReadFileBytes(dir.File("w.dds"));
+        const bool isOld = welded == expected;
+        EXPECT_TRUE(isOld || welded == std::string(other.begin(), other.end()));
+        EXPECT_EQ(FileExists(dir.File("tex.dds.5")), !isOld);
+        EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+        DeleteFileA(dir.File("w.dds").c_str());
+    }
+    EXPECT_GT(ended, 0) << "no run was ended before it finished";
 }
 
 TEST_F(TexweldWindows, ChunksOtherReadersShareAreRead) {
