@@ -16,7 +16,7 @@ OutputResult WriteInPlace(const char* outputName, OutputSource& source) {
     if (handle == INVALID_HANDLE_VALUE) {
         return OutputResult::CannotOpen;
     }
-    const OutputResult written = source.WriteTo(handle);
+    const OutputResult written = source.WriteTo(handle, false);
     const bool closed = CloseHandle(handle) != FALSE;
     return written == OutputResult::Written && !closed ? OutputResult::WriteFailed : written;
 }
@@ -133,7 +133,7 @@ OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& s
     case PendingFile::Result::Failed:
         return OutputResult::CannotOpen;
     }
-    if (const OutputResult written = source.WriteTo(pending.Handle()); written != OutputResult::Written) {
+    if (const OutputResult written = source.WriteTo(pending.Handle(), exists); written != OutputResult::Written) {
         pending.Discard();
         return written;
     }
@@ -291,7 +291,7 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
         case PendingFile::Result::AccessNotKept:
             return OutputResult::CannotOpen;
         }
-        if (const OutputResult written = files[i].source->WriteTo(pending[i].Handle());
+        if (const OutputResult written = files[i].source->WriteTo(pending[i].Handle(), targets[i].exists);
             written != OutputResult::Written) {
             return written;
         }

@@ -16,11 +16,13 @@ enum class OutputResult {
 };
 
 // What fills an output: writes every byte of it, from its start, to an open
-// handle. Written when all went out; SourceFailed when an input could not
-// be read; WriteFailed when the output took less than it was given.
+// handle; with `replacing`, a new file that is to replace an existing one,
+// whose bytes go to the disk as they are written. Written when all went
+// out; SourceFailed when an input could not be read; WriteFailed when the
+// output took less than it was given.
 class OutputSource {
 public:
-    virtual OutputResult WriteTo(HANDLE out) = 0;
+    virtual OutputResult WriteTo(HANDLE out, bool replacing) = 0;
 
 protected:
     OutputSource() = default;

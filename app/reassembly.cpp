@@ -76,8 +76,8 @@ public:
     ChunkStream(BlockCopier& copier, const ByteBuffer& first, const ChunksRead& chunks, std::uint32_t totalSize)
         : copier_(copier), first_(first), chunks_(chunks), totalSize_(totalSize) {}
 
-    OutputResult WriteTo(HANDLE out) override {
-        copier_.Start(out);
+    OutputResult WriteTo(HANDLE out, bool replacing) override {
+        copier_.Start(out, replacing);
         BlockCopier::Result result = copier_.Put(first_.data, kPreambleBytes);
         std::uint32_t written = kPreambleBytes;
         for (std::uint32_t i = 0; i < chunks_.handleCount && result == BlockCopier::Result::Done; ++i) {

@@ -98,8 +98,8 @@ public:
                std::uint32_t size)
         : copier_(copier), input_(input), preamble_(preamble), offset_(offset), size_(size) {}
 
-    OutputResult WriteTo(HANDLE out) override {
-        copier_->Start(out);
+    OutputResult WriteTo(HANDLE out, bool replacing) override {
+        copier_->Start(out, replacing);
         BlockCopier::Result result = BlockCopier::Result::Done;
         if (preamble_ != nullptr) {
             result = copier_->Put(preamble_, DDS_PREAMBLE_SIZE);

@@ -88,3 +88,7 @@ bool FlushFolderOf(const char* path);
 // to the disk without waiting, so that a flush at the end has little left
 // to do. Only a hint: nothing happens where the system has no such call.
 void StartWriteback(HANDLE handle, std::uint64_t offset, std::uint32_t length);
+
+// Waits until the `length` bytes at `offset` that StartWriteback sent are on
+// the disk, then lets their pages in memory go. Only a hint, as above.
+void FinishWriteback(HANDLE handle, std::uint64_t offset, std::uint32_t length);

@@ -174,6 +174,15 @@ bool FlushFolderOf(const char* path) {
     return flushed;
 }
 
+void FinishWriteback(HANDLE handle, std::uint64_t offset, std::uint32_t length) {
+    const int fd = FdFromHandle(handle);
+    if (fd >= 0 &&
+        ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER) == 0) {
+        ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
+    }
+}
+
 void StartWriteback(HANDLE handle, std::uint64_t offset, std::uint32_t length) {
     const int fd = FdFromHandle(handle);
     if (fd >= 0) {

@@ -139,3 +139,5 @@ bool FlushFolderOf(const char*) {
 }
 
 void StartWriteback(HANDLE, std::uint64_t, std::uint32_t) {}
+
+void FinishWriteback(HANDLE, std::uint64_t, std::uint32_t) {}

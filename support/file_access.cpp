@@ -158,9 +158,11 @@ bool BlockCopier::Reserve(std::uint32_t totalBytes) {
     return true;
 }
 
-void BlockCopier::Start(HANDLE out) {
+void BlockCopier::Start(HANDLE out, bool toDisk) {
     out_ = out;
     fill_ = 0;
+    toDisk_ = toDisk;
+    written_ = 0;
 }
 
 BlockCopier::Result BlockCopier::WriteIfFull() {
@@ -218,6 +220,15 @@ BlockCopier::Result BlockCopier::Finish() {
     DWORD written = 0;
     WriteFile(out_, block_, fill_, &written, nullptr);
     const bool whole = written == fill_;
+    if (whole && toDisk_) {
+        // This block on its way to the disk; the one two blocks back is
+        // there by now, and its pages go.
+        StartWriteback(out_, written_, fill_);
+        if (written_ >= 2 * std::uint64_t{size_}) {
+            FinishWriteback(out_, written_ - 2 * std::uint64_t{size_}, size_);
+        }
+    }
+    written_ += written;
     fill_ = 0;
     return whole ? Result::Done : Result::WriteFailed;
 }

@@ -93,8 +93,11 @@ public:
     // never more than kBlockBytes). False when memory runs out.
     bool Reserve(std::uint32_t totalBytes);
 
-    // Starts a stream to `out` with an empty block.
-    void Start(HANDLE out);
+    // Starts a stream to `out` with an empty block. With `toDisk`, each
+    // block is sent on to the disk as it is written, and its pages let go
+    // once there: a file that must be flushed before it replaces another
+    // then takes neither a long final flush nor fresh memory for its size.
+    void Start(HANDLE out, bool toDisk = false);
 
     // Appends `count` bytes from memory.
     Result Put(const std::uint8_t* bytes, std::uint32_t count);
@@ -122,4 +125,6 @@ private:
     std::uint32_t size_ = 0;
     std::uint32_t fill_ = 0;
     HANDLE out_ = INVALID_HANDLE_VALUE;
+    bool toDisk_ = false;
+    std::uint64_t written_ = 0;  // bytes of the stream written so far
 };
