@@ -120,17 +120,17 @@ private:
 // Replaces `target` (an existing regular file when `exists`, else a name in
 // an existing folder) with what `source` writes, through a pending file.
 OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& source) {
-    PendingFile pending;
+    StagedFile pending;
     switch (pending.CreateFindable(target, exists ? target : nullptr)) {
-    case PendingFile::Result::Done:
+    case FileResult::Done:
         break;
-    case PendingFile::Result::FolderRefuses:
+    case FileResult::FolderRefuses:
         // The folder takes no new name, but the file may be written: do what
         // a plain overwrite does.
         return exists ? WriteInPlace(target, source) : OutputResult::CannotOpen;
-    case PendingFile::Result::InUse:
-    case PendingFile::Result::AccessNotKept:
-    case PendingFile::Result::Failed:
+    case FileResult::InUse:
+    case FileResult::AccessNotKept:
+    case FileResult::Failed:
         return OutputResult::CannotOpen;
     }
     if (const OutputResult written = source.WriteTo(pending.Handle(), exists); written != OutputResult::Written) {
@@ -138,23 +138,23 @@ OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& s
         return written;
     }
     switch (pending.Commit(target)) {
-    case PendingFile::Result::Done:
+    case FileResult::Done:
         // A replaced file's new name on the disk: it is in place whether or
         // not the flush succeeds, so that is no failure of the write.
         if (exists) {
             FlushFolderOf(target);
         }
         return OutputResult::Written;
-    case PendingFile::Result::AccessNotKept:
+    case FileResult::AccessNotKept:
         return OutputResult::CannotOpen;
-    case PendingFile::Result::FolderRefuses:
+    case FileResult::FolderRefuses:
         // A sticky folder lets us write another user's file, not replace it.
         return exists ? WriteInPlace(target, source) : OutputResult::WriteFailed;
-    case PendingFile::Result::InUse:
+    case FileResult::InUse:
         // Another program holds the output: it keeps it, as a plain open
         // that shares nothing would have found.
         return OutputResult::CannotOpen;
-    case PendingFile::Result::Failed:
+    case FileResult::Failed:
         break;
     }
     return OutputResult::WriteFailed;
@@ -223,12 +223,12 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
                               const char* const* removed, std::uint32_t removedCount, InputFiles inputs) {
     // Declared first, so that it goes last, after every staged file and
     // backup it names.
-    PendingFile journalFile;
+    StagedFile journalFile;
     std::unique_ptr<Destination[]> targets(new (std::nothrow) Destination[count]);
     std::unique_ptr<SetNames[]> names(new (std::nothrow) SetNames[count + removedCount]);
-    std::unique_ptr<PendingFile[]> pending(new (std::nothrow) PendingFile[count]);
+    std::unique_ptr<StagedFile[]> pending(new (std::nothrow) StagedFile[count]);
     // Backups: one for each target that exists, then one for each removed name.
-    std::unique_ptr<PendingFile[]> backups(new (std::nothrow) PendingFile[count + removedCount]);
+    std::unique_ptr<KeptFile[]> backups(new (std::nothrow) KeptFile[count + removedCount]);
     std::unique_ptr<JournalEntry[]> entries(new (std::nothrow) JournalEntry[count + removedCount]);
     if (!targets || !names || !pending || !backups || !entries) {
         return OutputResult::CannotOpen;
@@ -277,18 +277,18 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
     // from here on is cleaned up by the next; the new files complete under
     // their staged names (flushed, where they replace a file); and a second
     // name is kept for every file the commit replaces or removes.
-    if (journal != nullptr && journalFile.CreateNamed(journal) != PendingFile::Result::Done) {
+    if (journal != nullptr && journalFile.CreateNamed(journal) != FileResult::Done) {
         return OutputResult::CannotOpen;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         const char* target = names[i].name.get();
         switch (pending[i].Create(target, targets[i].exists ? target : nullptr, names[i].staged.get())) {
-        case PendingFile::Result::Done:
+        case FileResult::Done:
             break;
-        case PendingFile::Result::Failed:
-        case PendingFile::Result::InUse:
-        case PendingFile::Result::FolderRefuses:
-        case PendingFile::Result::AccessNotKept:
+        case FileResult::Failed:
+        case FileResult::InUse:
+        case FileResult::FolderRefuses:
+        case FileResult::AccessNotKept:
             return OutputResult::CannotOpen;
         }
         if (const OutputResult written = files[i].source->WriteTo(pending[i].Handle(), targets[i].exists);
@@ -296,19 +296,19 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
             return written;
         }
         switch (pending[i].Stage(target)) {
-        case PendingFile::Result::Done:
+        case FileResult::Done:
             break;
-        case PendingFile::Result::AccessNotKept:
+        case FileResult::AccessNotKept:
             return OutputResult::CannotOpen;
-        case PendingFile::Result::Failed:
-        case PendingFile::Result::InUse:
-        case PendingFile::Result::FolderRefuses:
+        case FileResult::Failed:
+        case FileResult::InUse:
+        case FileResult::FolderRefuses:
             return OutputResult::WriteFailed;
         }
     }
     for (std::uint32_t i = 0; i < count + removedCount; ++i) {
         if (names[i].backup &&
-            backups[i].KeepBackupOf(names[i].name.get(), names[i].backup.get()) != PendingFile::Result::Done) {
+            backups[i].Keep(names[i].name.get(), names[i].backup.get()) != FileResult::Done) {
             return OutputResult::WriteFailed;
         }
     }
@@ -323,7 +323,7 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
         return OutputResult::WriteFailed;
     }
     std::uint32_t renamed = 0;
-    while (renamed < count && pending[renamed].Commit(names[renamed].name.get()) == PendingFile::Result::Done) {
+    while (renamed < count && pending[renamed].Commit(names[renamed].name.get()) == FileResult::Done) {
         ++renamed;
     }
     std::uint32_t gone = 0;
@@ -334,10 +334,10 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
     bool whole = true;
     if (!committed) {
         for (std::uint32_t j = gone; j-- > 0;) {
-            whole = backups[count + j].PutBack(names[count + j].name.get()) == PendingFile::Result::Done && whole;
+            whole = backups[count + j].PutBack(names[count + j].name.get()) == FileResult::Done && whole;
         }
         for (std::uint32_t i = renamed; i-- > 0;) {
-            whole = (names[i].backup ? backups[i].PutBack(names[i].name.get()) == PendingFile::Result::Done
+            whole = (names[i].backup ? backups[i].PutBack(names[i].name.get()) == FileResult::Done
                                      : DeleteFileA(names[i].name.get()) != FALSE) &&
                     whole;
         }

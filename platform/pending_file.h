@@ -1,28 +1,38 @@
-// A file written in full before it takes its final name: how an output is
-// replaced without ever leaving half of one, or a stray file beside it.
+// Files written in full before they take their final names, and old files
+// kept under a second name until a change of names is done: how an output,
+// or a set of chunks, is replaced without ever leaving half of one.
 //
 // What a user may rely on:
-//  - From the moment a pending file exists until it is committed or
-//    discarded, it is on a process-wide list. An interrupt (SIGINT, SIGTERM,
-//    SIGHUP, SIGQUIT; on Windows Ctrl-C, Ctrl-Break and closing the console)
-//    removes every file on that list, then ends the process as the interrupt
-//    would have. PrepareForFileWrites installs that.
-//  - Where the system allows, the file has no name until it is committed
-//    (Linux: O_TMPFILE; Windows: marked for deletion while it is written), so
-//    that a process killed outright or crashing leaves nothing behind either.
-//  - A temporary name is only ever created new (never opened through a link
-//    or over another file) and does not repeat across processes, even ones
-//    that share a process id.
-//  - Its permission bits are never wider than those of the file it replaces,
-//    or a new file's default, from the moment it exists. On commit it takes
-//    the replaced file's mode and, where the system permits, its owner and
-//    group (POSIX), or its hidden and system attributes (Windows).
-//    When the old group cannot be kept, the group bits are cut to what the
-//    other bits allow, so that nobody gains access by the change of group.
-//  - Several files may be pending at once. A set of them replaces its
-//    targets together: each is staged (complete, with its temporary name),
-//    each existing target is kept under a backup name, then the renames run
-//    with interrupts held off; a failure among them puts the backups back.
+//  - From the moment a staged or kept file has a name until it is
+//    committed, put back, removed or left, that name is on a process-wide
+//    list. An interrupt (SIGINT, SIGTERM, SIGHUP, SIGQUIT; on Windows
+//    Ctrl-C, Ctrl-Break and closing the console) removes every name on the
+//    list, then ends the process as the interrupt would have, unless
+//    interrupts are held (InterruptsHeld), when it waits for the hold to
+//    end. PrepareForFileWrites installs that.
+//  - Where the system allows, a staged file has no name until it is staged
+//    (Linux: O_TMPFILE; Windows: marked for deletion while it is written),
+//    so that a process killed outright or crashing leaves nothing behind.
+//  - A name is only ever created new (never opened through a link or over
+//    another file). A fixed name given by the caller is taken to be a dead
+//    run's when it is already there, and replaced: give one only under a
+//    lock that rules out a live owner. Random names do not repeat across
+//    processes; findable ones (slots beside the final name) are locked by
+//    their writer, so that a slot whose lock can be taken is a dead run's.
+//  - A staged file's permission bits are never wider than those of the file
+//    it replaces, or a new file's default, from the moment it exists. When
+//    staged it takes the replaced file's mode, POSIX access ACL and, where
+//    the system permits, owner and group (POSIX), or its hidden and system
+//    attributes (Windows). When the old group cannot be kept, the group bits
+//    are cut to what the other bits allow, so that nobody gains access by
+//    the change of group; an ACL that cannot be kept refuses the file.
+//  - A staged file that replaces another is on the disk before it is
+//    staged: its name never holds less than a whole file, even after a
+//    power loss.
+//
+// The steps that differ between the systems are the platform's primitives
+// (platform/file_primitives.h); the order of the steps is written once, in
+// pending_file.cpp.
 #pragma once
 
 #include "platform/win32.h"
@@ -32,138 +42,144 @@
 
 // Makes a failed or oversized write come back as an error rather than a
 // signal that ends the process half-way through a file, and has interrupts
-// remove pending files first. Call once, before any file is written.
+// remove listed names first. Call once, before any file is written.
 void PrepareForFileWrites();
 
-class PendingFile {
+enum class FileResult {
+    Done,
+    FolderRefuses,  // the folder does not let this process add or replace
+                    // the name, although the file itself may be writable
+    InUse,          // Windows: another program holds the file to be
+                    // replaced, still after a short wait
+    AccessNotKept,  // the replaced file's access rules (a POSIX ACL) cannot
+                    // be given to the new file: replacing it would let
+                    // others in
+    Failed,         // anything else: no room, no memory, a name taken
+};
+
+// What a replaced file lets whom do, taken when its replacement is created:
+// POSIX mode bits, owner, group and access ACL (a heap block, or null for
+// none); Windows file attributes in `mode`.
+struct AccessRules {
+    bool kept = false;  // there is a replaced file whose rules these are
+    std::uint32_t mode = 0;
+    std::uint32_t owner = 0;
+    std::uint32_t group = 0;
+    std::uint8_t* acl = nullptr;
+    std::uint32_t aclSize = 0;
+};
+
+// A name on the process-wide list of names an interrupt removes; the name
+// is a heap block, empty while there is nothing to remove.
+class ListedName {
 public:
-    enum class Result {
-        Done,           // created, or committed
-        FolderRefuses,  // the folder does not let this process add or replace
-                        // the name, although the file itself may be writable
-        InUse,          // Windows: another program holds the file to be
-                        // replaced, still after a short wait
-        AccessNotKept,  // the replaced file's access rules (a POSIX ACL)
-                        // cannot be given to the new file: replacing it
-                        // would let others in
-        Failed,         // anything else: no room, no memory, a name taken
-    };
+    ListedName() = default;
+    ~ListedName() { Remove(); }
+    ListedName(const ListedName&) = delete;
+    ListedName& operator=(const ListedName&) = delete;
 
-    PendingFile();
-    ~PendingFile();  // discards a file that was not committed
-
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    // Creates an empty pending file in the folder of `finalName`, open for
-    // writing. `replaced` names the existing file it is to replace, whose
-    // mode, owner and access rules it will take, or is null for a new file.
-    // `stagedName` is the temporary name it is to have, or null for a
-    // random one; a file already there is taken for a dead run's and
-    // replaced, so give one only under a lock that rules out a live owner.
-    Result Create(const char* finalName, const char* replaced, const char* stagedName = nullptr);
-
-    // Create for a new file under a name that the next run writing
-    // `finalName` finds: one of a few slots beside it, each locked by its
-    // writer while in use, so that a slot whose lock can be taken is a dead
-    // run's, and is removed (the slots of dead runs go first). POSIX only;
-    // on Windows, where an unfinished file goes with its writer, as Create.
-    Result CreateFindable(const char* finalName, const char* replaced);
-
-    // Creates `name` itself, new and open for writing, never anonymous: a
-    // file that must be seen at once (a journal) yet goes with an
-    // interrupt like any pending file, until Remove or Leave. A file
-    // already there is taken for a dead run's and replaced.
-    Result CreateNamed(const char* name);
-
-    // The handle to write through; valid between Create and Commit.
-    HANDLE Handle() const { return handle_; }
-
-    // Closes the file, gives it the replaced file's owner, mode and access
-    // rules and, if it has none, its temporary name beside `finalName`:
-    // everything that can fail before the final rename. A file that
-    // replaces another is flushed to the disk first, so that the name never
-    // holds less than a whole file, even after a power loss. On failure the
-    // file is discarded.
-    Result Stage(const char* finalName);
-
-    // Stages the file if that is not done, then gives it `finalName`,
-    // replacing what is there in one step; interrupts are held off from the
-    // moment it has a temporary name until it has its final one. On any
-    // failure the pending file is removed and `finalName` is as it was.
-    Result Commit(const char* finalName);
-
-    // Keeps the existing regular file `existing` under `keptName`, or a new
-    // random name beside it when that is null (a second name for the same
-    // file, or where the file system has none, a copy), so that PutBack can
-    // restore it. Discard then removes that name alone. A file already at
-    // `keptName` is taken for a dead run's and replaced.
-    Result KeepBackupOf(const char* existing, const char* keptName = nullptr);
-
-    // Gives the kept file its name `existing` back, replacing what is there.
-    // On failure the kept file stays as it is, for Leave or Discard.
-    Result PutBack(const char* existing);
-
-    // Lets go of the file without removing it: a backup that could not be
-    // put back stays on disk under its temporary name, for a person to find.
-    void Leave();
-
-    // Closes and removes the file, or a kept file's second name; harmless
-    // when there is none.
-    void Discard();
-
-    // Discard, saying whether the name is gone; one that cannot be removed
-    // is left on disk, as Leave does.
+    // Removes the name, if any, and takes it off the list; false when it
+    // could not be removed (it is then left on disk, as Leave does).
     bool Remove();
 
-    // The next file on the process-wide list; for the interrupt handler.
-    PendingFile* next = nullptr;
+    // Takes the name off the list without removing it from the disk: a
+    // file that must outlive the process (a backup whose old file could not
+    // be put back), for a later run or a person to find.
+    void Leave();
+
+protected:
+    // The name (heap), or null while none is listed; the handler removes
+    // whatever this holds.
+    char* Name() const { return name_; }
+
+    // Lists a new heap block of `size` bytes, its name still empty; null
+    // when memory runs out.
+    char* Start(std::size_t size);
+    // Writes the name `attempt` of a fixed name, a slot or a random name
+    // beside `finalName` into the listed block, as the handler sees it.
+    void Write(const char* finalName, const char* fixedName, bool slotted, std::size_t attempt);
+    // Empties the name: it no longer names anything to remove.
+    void Forget();
+    // Whether another name may be tried after `attempt` found the name
+    // taken: a random one always, a slot while slots are left, the fixed
+    // one once, after the dead run's file there is removed.
+    bool MayTryAgain(const char* fixedName, bool slotted, std::size_t attempt);
 
 private:
-    // Renames the file from its temporary name to `finalName` in one step,
-    // replacing what is there; on failure it keeps its temporary name.
-    Result Rename(const char* finalName);
-    // Discards what the object holds and returns a new name block holding
-    // the folder part of `beside`, with room for `fixedName` (see
-    // platform/temporary_name.h), or null.
-    char* StartAnew(const char* beside, const char* fixedName, std::size_t& folderLength);
-    // Whether a name taken at `attempt` may be tried again: a random one
-    // always (another is drawn), the fixed one once, after the dead run's
-    // file there is removed.
-    bool MayTryAgain(const char* name, std::size_t attempt);
+    friend struct NameList;
+    ListedName* next_ = nullptr;
+    char* volatile name_ = nullptr;
+    bool listed_ = false;
+};
+
+// A new file written in full before it takes its final name.
+class StagedFile : public ListedName {
+public:
+    StagedFile() = default;
+    ~StagedFile() { Discard(); }
+
+    // Creates an empty file in the folder of `finalName`, open for writing.
+    // `replaced` names the existing file it is to replace, whose access
+    // rules it will take, or is null for a new file. `stagedName` is the
+    // name it is to have (see above), or null for a random one.
+    FileResult Create(const char* finalName, const char* replaced, const char* stagedName = nullptr);
+
+    // Create under a name the next run writing `finalName` finds: one of a
+    // few slots beside it, each locked by its writer while in use; the
+    // slots dead runs left go first. On Windows, where an unfinished file
+    // goes with its writer, as Create.
+    FileResult CreateFindable(const char* finalName, const char* replaced);
+
+    // Creates `name` itself, new, open for writing and named from the
+    // start: a file that must be seen at once (a journal).
+    FileResult CreateNamed(const char* name);
+
+    // The handle to write through; valid between Create and Stage.
+    HANDLE Handle() const { return handle_; }
+
+    // Flushes a replacement to the disk, gives the file the replaced file's
+    // access rules and, if it has none, its name beside `finalName`, and
+    // closes it: everything that can fail before the final rename. On
+    // failure the file is discarded.
+    FileResult Stage(const char* finalName);
+
+    // Stages the file if that is not done, then gives it `finalName`,
+    // replacing what is there in one step, with interrupts held off. On any
+    // failure the file is removed and `finalName` is as it was.
+    FileResult Commit(const char* finalName);
+
+    // Closes and removes the file; harmless when there is none.
+    void Discard();
+
+private:
+    FileResult Create(const char* finalName, const char* replaced, const char* stagedName, bool findable);
 
     HANDLE handle_ = INVALID_HANDLE_VALUE;
-    // The temporary name asked for (the caller's string), or null for a
-    // random one; or a slot beside the final name.
-    const char* fixedName_ = nullptr;
+    const char* fixedName_ = nullptr;  // the caller's, or null
     bool findable_ = false;
-    // POSIX: a second descriptor of a findable file, keeping its lock from
-    // the close of the first until the file has its final name.
-    [[maybe_unused]] int heldLock_ = -1;
-    // The file's temporary name (heap, through AllocHooks), or null while it
-    // has none: the interrupt handler removes whatever this names.
-    char* volatile temporaryName_ = nullptr;
-    bool listed_ = false;
-    // Windows: the file is marked for deletion while it is written, so that
-    // it goes with the process unless committed.
-    [[maybe_unused]] bool vanishesOnClose_ = false;
-    // What the replaced file had, taken when the pending file is created:
-    // POSIX mode bits, owner, group and access ACL (heap, or null for
-    // none); on Windows only `replacing_` is used.
-    bool replacing_ = false;
-    [[maybe_unused]] std::uint8_t* replacedAcl_ = nullptr;
-    [[maybe_unused]] std::uint32_t replacedAclSize_ = 0;
-    std::uint32_t replacedMode_ = 0;
-    std::uint32_t replacedOwner_ = 0;
-    std::uint32_t replacedGroup_ = 0;
+    bool anonymous_ = false;  // no name yet: one is given when staged
+    bool vanishing_ = false;  // Windows: marked for deletion while written
+    std::intptr_t heldLock_ = -1;  // POSIX: keeps a findable file's lock past its close
+    AccessRules access_;
+};
 
-    friend struct PendingFileList;
+// An existing file kept under a second name (a hard link, or where the file
+// system has none, a copy), so that it can be put back.
+class KeptFile : public ListedName {
+public:
+    // Keeps the regular file `existing` as `keptName`, or a random name
+    // beside it when that is null.
+    FileResult Keep(const char* existing, const char* keptName = nullptr);
+
+    // Gives the kept file its name `existing` back, replacing what is there.
+    // On failure the kept file stays as it is, for Leave or Remove.
+    FileResult PutBack(const char* existing);
 };
 
 // Holds interrupts off while several names change together: on POSIX the
 // interrupt signals are blocked and delivered when the last hold ends; on
 // Windows the console handler waits for it. Holds nest. The process ends as
-// the interrupt asks once the hold is over, removing what is pending.
+// the interrupt asks once the hold is over, removing what is listed.
 class InterruptsHeld {
 public:
     InterruptsHeld();

@@ -1,109 +1,56 @@
-// Pending files on Windows: created under an exclusive random name and
-// marked for deletion while they are written, so that a process that dies
-// before the commit takes its file with it; console interrupts remove them.
+// The steps of replacing files on Windows: files created under exclusive
+// names and marked for deletion while they are written, hard links or
+// copies for backups, MoveFileEx over held files, and a list of names that
+// the console handler removes.
 #define _CRT_RAND_S  // rand_s, from the runtime's stdlib.h
 #include <stdlib.h>
 
-#include "platform/pending_file.h"
-
-#include "platform/temporary_name.h"
+#include "platform/file_primitives.h"
 
 #include "platform/file_system.h"
+#include "platform/temporary_name.h"
 
 #include <cstdio>
 #include <cstring>
 #include <new>
 
-// The process-wide list of pending files, changed under one lock that the
-// console handler takes too (it runs on a thread of its own).
-struct PendingFileList {
-    static PendingFile* head;
-    static SRWLOCK lock;
-
-    static void Add(PendingFile& file) {
-        AcquireSRWLockExclusive(&lock);
-        file.next = head;
-        head = &file;
-        file.listed_ = true;
-        ReleaseSRWLockExclusive(&lock);
-    }
-    static void Remove(PendingFile& file) {
-        AcquireSRWLockExclusive(&lock);
-        for (PendingFile** link = &head; *link != nullptr; link = &(*link)->next) {
-            if (*link == &file) {
-                *link = file.next;
-                break;
-            }
-        }
-        file.next = nullptr;
-        file.listed_ = false;
-        ReleaseSRWLockExclusive(&lock);
-    }
-    // Takes the lock for good: the process ends right after.
-    static void RemoveEveryName() {
-        AcquireSRWLockExclusive(&lock);
-        for (PendingFile* file = head; file != nullptr; file = file->next) {
-            if (file->temporaryName_ != nullptr && file->temporaryName_[0] != '\0') {
-                // A file still marked for deletion refuses this and goes when
-                // the process closes its handle.
-                DeleteFileA(file->temporaryName_);
-            }
-        }
-    }
-};
-
-PendingFile* PendingFileList::head = nullptr;
-SRWLOCK PendingFileList::lock = SRWLOCK_INIT;
-
 namespace {
+
+// The list of names and the lock every change to it, or to a name on it,
+// is made under; the console handler (a thread of its own) takes it too.
+ListedName* g_names = nullptr;
+SRWLOCK g_namesLock = SRWLOCK_INIT;
+int g_nameChangeDepth = 0;
 
 // Held by the main thread while names change together (InterruptsHeld);
 // the console handler takes it before removing anything, and so waits.
 SRWLOCK g_holdLock = SRWLOCK_INIT;
 int g_holdDepth = 0;
 
-}  // namespace
-
-namespace {
-
-constexpr std::size_t kNameAttempts = 16;
-
 BOOL WINAPI OnConsoleControl(DWORD) {
-    // Kept for good: the process ends right after.
+    // Both kept for good: the process ends right after.
     AcquireSRWLockExclusive(&g_holdLock);
-    PendingFileList::RemoveEveryName();
-    return FALSE;  // on to the default handler, which ends the process
-}
-
-std::uint64_t RandomBits() {
-    unsigned int low = 0;
-    unsigned int high = 0;
-    if (rand_s(&low) != 0 || rand_s(&high) != 0) {
-        LARGE_INTEGER now {};
-        QueryPerformanceCounter(&now);
-        return static_cast<std::uint64_t>(now.QuadPart) ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 40);
+    AcquireSRWLockExclusive(&g_namesLock);
+    for (ListedName* entry = g_names; entry != nullptr; entry = NameList::Next(*entry)) {
+        const char* name = NameList::NameOf(*entry);
+        if (name != nullptr && name[0] != '\0') {
+            // A file still marked for deletion refuses this and goes when
+            // the process closes its handle.
+            DeleteFileA(name);
+        }
     }
-    return (static_cast<std::uint64_t>(high) << 32) | low;
+    return FALSE;  // on to the default handler, which ends the process
 }
 
 bool InUse(DWORD error) {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
-// MoveFileExA over an existing name, waiting a little while the target is
-// in use. Leaves the last error as the final attempt did.
-bool MoveReplacing(const char* from, const char* to) {
-    for (DWORD attempt = 0;; ++attempt) {
-        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
-            return true;
-        }
-        const DWORD error = GetLastError();
-        if (!InUse(error) || attempt + 1 >= kInUseRetries) {
-            return false;
-        }
-        Sleep(kInUsePauseMilliseconds);
-        SetLastError(error);
+StepResult FromError(DWORD error) {
+    if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) {
+        return StepResult::Taken;
     }
+    return error == ERROR_ACCESS_DENIED ? StepResult::FolderRefuses : StepResult::Failed;
 }
 
 bool MarkForDeletion(HANDLE handle, bool deleted) {
@@ -119,175 +66,33 @@ void PrepareForFileWrites() {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-PendingFile::PendingFile() = default;
-
-PendingFile::~PendingFile() {
-    Discard();
+void NameList::Add(ListedName& entry) {
+    entry.next_ = g_names;
+    g_names = &entry;
+    entry.listed_ = true;
 }
 
-PendingFile::Result PendingFile::Create(const char* finalName, const char* replaced, const char* stagedName) {
-    std::size_t folderLength = 0;
-    char* name = StartAnew(finalName, stagedName, folderLength);
-    if (name == nullptr) {
-        return Result::Failed;
-    }
-    replacing_ = replaced != nullptr;
-    name[0] = '\0';
-    temporaryName_ = name;
-    PendingFileList::Add(*this);
-
-    DWORD error = ERROR_SUCCESS;
-    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::memcpy(name, finalName, folderLength);
-        WriteNameOrRandom(name, folderLength, stagedName, stagedName != nullptr ? 0 : RandomBits());
-        // CREATE_NEW never opens what is there, a link included. DELETE
-        // access lets the file be marked for deletion while it is written.
-        handle_ = CreateFileA(name, GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            vanishesOnClose_ = MarkForDeletion(handle_, true);
-            return Result::Done;
-        }
-        error = GetLastError();
-        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !MayTryAgain(name, attempt)) {
+void NameList::Drop(ListedName& entry) {
+    for (ListedName** link = &g_names; *link != nullptr; link = &(*link)->next_) {
+        if (*link == &entry) {
+            *link = entry.next_;
             break;
         }
     }
-    name[0] = '\0';
-    Discard();
-    return error == ERROR_ACCESS_DENIED ? Result::FolderRefuses : Result::Failed;
+    entry.next_ = nullptr;
+    entry.listed_ = false;
 }
 
-PendingFile::Result PendingFile::CreateFindable(const char* finalName, const char* replaced) {
-    return Create(finalName, replaced);
+NameChange::NameChange() {
+    if (g_nameChangeDepth++ == 0) {
+        AcquireSRWLockExclusive(&g_namesLock);
+    }
 }
 
-PendingFile::Result PendingFile::CreateNamed(const char* name) {
-    std::size_t folderLength = 0;
-    char* block = StartAnew(name, name, folderLength);
-    if (block == nullptr) {
-        return Result::Failed;
+NameChange::~NameChange() {
+    if (--g_nameChangeDepth == 0) {
+        ReleaseSRWLockExclusive(&g_namesLock);
     }
-    std::memcpy(block, name, std::strlen(name) + 1);
-    temporaryName_ = block;
-    PendingFileList::Add(*this);
-    DWORD error = ERROR_SUCCESS;
-    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
-        handle_ = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            return Result::Done;
-        }
-        error = GetLastError();
-        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !MayTryAgain(name, attempt)) {
-            break;
-        }
-    }
-    block[0] = '\0';
-    Discard();
-    return error == ERROR_ACCESS_DENIED ? Result::FolderRefuses : Result::Failed;
-}
-
-PendingFile::Result PendingFile::Stage(const char* finalName) {
-    if (handle_ == INVALID_HANDLE_VALUE && temporaryName_ != nullptr && temporaryName_[0] != '\0') {
-        return Result::Done;  // staged already
-    }
-    if (handle_ == INVALID_HANDLE_VALUE || temporaryName_ == nullptr) {
-        return Result::Failed;
-    }
-    // A replacement's bytes reach the disk before it can take the old
-    // file's name.
-    if (replacing_ && !FlushFileBuffers(handle_)) {
-        Discard();
-        return Result::Failed;
-    }
-    if (vanishesOnClose_) {
-        if (!MarkForDeletion(handle_, false)) {
-            Discard();
-            return Result::Failed;
-        }
-        vanishesOnClose_ = false;
-    }
-    HANDLE handle = handle_;
-    handle_ = INVALID_HANDLE_VALUE;
-    if (!CloseHandle(handle) || (replacing_ && !CopyPermissionBits(finalName, temporaryName_))) {
-        Discard();
-        return Result::Failed;
-    }
-    return Result::Done;
-}
-
-PendingFile::Result PendingFile::Rename(const char* finalName) {
-    char* name = temporaryName_;
-    if (name == nullptr || name[0] == '\0') {
-        return Result::Failed;
-    }
-    if (!MoveReplacing(name, finalName)) {
-        // The folder took the pending file, so it takes names: a refusal here
-        // is the target held by another program, never a reason to write
-        // over it in place.
-        return InUse(GetLastError()) ? Result::InUse : Result::Failed;
-    }
-    name[0] = '\0';
-    Discard();
-    return Result::Done;
-}
-
-PendingFile::Result PendingFile::KeepBackupOf(const char* existing, const char* keptName) {
-    std::size_t folderLength = 0;
-    char* name = StartAnew(existing, keptName, folderLength);
-    if (name == nullptr) {
-        return Result::Failed;
-    }
-    name[0] = '\0';
-    temporaryName_ = name;
-    PendingFileList::Add(*this);
-    for (std::size_t attempt = 0; attempt < kNameAttempts; ++attempt) {
-        std::memcpy(name, existing, folderLength);
-        WriteNameOrRandom(name, folderLength, keptName, keptName != nullptr ? 0 : RandomBits());
-        // A second name for the file where the volume has them (NTFS), else
-        // a copy (FAT): either way the room is taken now, not when it is put
-        // back.
-        if (CreateHardLinkA(name, existing, nullptr) || CopyFileA(existing, name, TRUE)) {
-            return Result::Done;
-        }
-        const DWORD error = GetLastError();
-        if ((error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) || !MayTryAgain(name, attempt)) {
-            break;
-        }
-    }
-    name[0] = '\0';
-    Discard();
-    return Result::Failed;
-}
-
-void PendingFile::Discard() {
-    Remove();
-}
-
-bool PendingFile::Remove() {
-    char* name = temporaryName_;
-    if (handle_ != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle_);  // a file marked for deletion goes now
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-    const bool removed = name == nullptr || name[0] == '\0' || vanishesOnClose_ || DeleteFileA(name) ||
-                         GetLastError() == ERROR_FILE_NOT_FOUND;
-    vanishesOnClose_ = false;
-    if (listed_) {
-        PendingFileList::Remove(*this);
-    }
-    temporaryName_ = nullptr;
-    fixedName_ = nullptr;
-    delete[] name;
-    return removed;
-}
-
-void PendingFile::Leave() {
-    if (temporaryName_ != nullptr) {
-        temporaryName_[0] = '\0';
-    }
-    Discard();
 }
 
 InterruptsHeld::InterruptsHeld() {
@@ -300,6 +105,112 @@ InterruptsHeld::~InterruptsHeld() {
     if (--g_holdDepth == 0) {
         ReleaseSRWLockExclusive(&g_holdLock);
     }
+}
+
+std::uint64_t RandomBits() {
+    unsigned int low = 0;
+    unsigned int high = 0;
+    if (rand_s(&low) != 0 || rand_s(&high) != 0) {
+        LARGE_INTEGER now {};
+        QueryPerformanceCounter(&now);
+        return static_cast<std::uint64_t>(now.QuadPart) ^ (static_cast<std::uint64_t>(GetCurrentProcessId()) << 40);
+    }
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+bool SlotsAreFindable() {
+    return false;  // an unfinished file goes with its writer
+}
+
+FileResult ReadAccessRules(const char*, AccessRules& rules) {
+    rules.kept = true;  // read from the old file when the new one is staged
+    return FileResult::Done;
+}
+
+FileResult ApplyAccessRules(HANDLE, const AccessRules&) {
+    return FileResult::Done;
+}
+
+FileResult ApplyAccessRulesByName(const char* name, const char* finalName, const AccessRules&) {
+    return CopyPermissionBits(finalName, name) ? FileResult::Done : FileResult::Failed;
+}
+
+void ReleaseAccessRules(AccessRules& rules) {
+    rules = AccessRules{};
+}
+
+StepResult CreateAnonymous(const char*, const AccessRules&, HANDLE&) {
+    return StepResult::Unsupported;
+}
+
+StepResult CreateExclusive(const char* name, const AccessRules&, bool vanishing, HANDLE& handle) {
+    // CREATE_NEW never opens what is there, a link included. DELETE access
+    // lets the file be marked for deletion while it is written.
+    const DWORD share = vanishing ? FILE_SHARE_DELETE : FILE_SHARE_READ | FILE_SHARE_DELETE;
+    HANDLE created = CreateFileA(name, GENERIC_WRITE | DELETE, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                                 nullptr);
+    if (created == INVALID_HANDLE_VALUE) {
+        return FromError(GetLastError());
+    }
+    if (vanishing) {
+        MarkForDeletion(created, true);
+    }
+    handle = created;
+    return StepResult::Done;
+}
+
+void LockForLife(HANDLE) {}
+
+void KeepLock(HANDLE, std::intptr_t&) {}
+
+void DropLock(std::intptr_t& held) {
+    held = -1;
+}
+
+void RemoveIfDead(const char*) {}
+
+StepResult NameAnonymous(HANDLE, const char*) {
+    return StepResult::Unsupported;
+}
+
+bool Persist(HANDLE handle) {
+    return MarkForDeletion(handle, false);
+}
+
+bool CloseReporting(HANDLE handle) {
+    return CloseHandle(handle) != FALSE;
+}
+
+StepResult LinkOrCopy(const char* existing, const char* name) {
+    // A second name for the file where the volume has them (NTFS), else a
+    // copy (FAT): either way the room is taken now, not when it is put back.
+    if (CreateHardLinkA(name, existing, nullptr) || CopyFileA(existing, name, TRUE)) {
+        return StepResult::Done;
+    }
+    return FromError(GetLastError());
+}
+
+StepResult RenameOver(const char* from, const char* to) {
+    // A target another program holds is waited for a little. The folder took
+    // the new file, so it takes names: a refusal here is the target held,
+    // never a reason to write over it in place.
+    for (DWORD attempt = 0;; ++attempt) {
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
+            return StepResult::Done;
+        }
+        const DWORD error = GetLastError();
+        if (!InUse(error)) {
+            return StepResult::Failed;
+        }
+        if (attempt + 1 >= kInUseRetries) {
+            return StepResult::InUse;
+        }
+        Sleep(kInUsePauseMilliseconds);
+    }
+}
+
+bool RemoveName(const char* name) {
+    return DeleteFileA(name) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 void FolderLock::Release() {

@@ -1,8 +1,9 @@
-// The names pending files take beside their final name, shared by the
-// platforms' pending_file files; for platform/ only.
+// The names staged and kept files take beside their final name, when the
+// caller gives none; for platform/ only.
 //
-// A name is the final name's folder part, ".texweld-", 16 hexadecimal digits
-// of a random number and ".tmp".
+// A random name is the final name's folder part, ".texweld-", 16
+// hexadecimal digits of a random number and ".tmp"; a slot is
+// <folder>.<name>.texweld-<k>.tmp.
 #pragma once
 
 #include "platform/file_system.h"
@@ -57,32 +58,6 @@ inline char* NewTemporaryNameBlock(const char* finalName, std::size_t& folderLen
         name[folderLength] = '\0';
     }
     return name;
-}
-
-// A name block as NewTemporaryNameBlock makes it, with room for `fixedName`
-// too when that is not null.
-inline char* NewNameBlock(const char* finalName, const char* fixedName, std::size_t& folderLength) {
-    folderLength = FolderPartLength(finalName);
-    std::size_t size = TemporaryNameSize(folderLength);
-    if (fixedName != nullptr && std::strlen(fixedName) + 1 > size) {
-        size = std::strlen(fixedName) + 1;
-    }
-    char* name = new (std::nothrow) char[size];
-    if (name != nullptr) {
-        std::memcpy(name, finalName, folderLength);
-        name[folderLength] = '\0';
-    }
-    return name;
-}
-
-// Writes the name to try into a block from NewNameBlock: `fixedName` where
-// there is one, else a random name after the folder part.
-inline void WriteNameOrRandom(char* name, std::size_t folderLength, const char* fixedName, std::uint64_t randomBits) {
-    if (fixedName != nullptr) {
-        std::memcpy(name, fixedName, std::strlen(fixedName) + 1);
-    } else {
-        WriteTemporaryName(name, folderLength, randomBits);
-    }
 }
 
 // Findable names: a few slots beside a final name, <folder>.<name>.texweld-<k>.tmp,

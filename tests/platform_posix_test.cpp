@@ -171,14 +171,14 @@ TEST(Win32Posix, DevicesOpenWhateverLocksOthersHold) {
 
 INSTANTIATE_TEST_SUITE_P(LockErrors, FileSystemWithoutLocks, ::testing::Values(ENOLCK, EOPNOTSUPP, ENOSYS, EINVAL));
 
-TEST(PendingFilePosix, IsNeverWiderThanTheFileItReplacesAndLeavesNothingWhenDiscarded) {
+TEST(StagedFilePosix, IsNeverWiderThanTheFileItReplacesAndLeavesNothingWhenDiscarded) {
     TempDir dir;
     const std::string output = dir.File("out.dds");
     texweld_test::WriteFileBytes(output, "old");
     ASSERT_EQ(::chmod(output.c_str(), 0600), 0);
     {
-        PendingFile pending;
-        ASSERT_EQ(pending.Create(output.c_str(), output.c_str()), PendingFile::Result::Done);
+        StagedFile pending;
+        ASSERT_EQ(pending.Create(output.c_str(), output.c_str()), FileResult::Done);
         struct stat info {};
         ASSERT_EQ(::fstat(FdFromHandle(pending.Handle()), &info), 0);
         EXPECT_EQ(info.st_mode & 0177, 0u) << "wider than the file it replaces";
@@ -188,11 +188,11 @@ TEST(PendingFilePosix, IsNeverWiderThanTheFileItReplacesAndLeavesNothingWhenDisc
     EXPECT_EQ(ReadFileBytes(output), "old");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 
-    PendingFile pending;
-    ASSERT_EQ(pending.Create(output.c_str(), output.c_str()), PendingFile::Result::Done);
+    StagedFile pending;
+    ASSERT_EQ(pending.Create(output.c_str(), output.c_str()), FileResult::Done);
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(pending.Handle(), "new", 3, &written, nullptr));
-    EXPECT_EQ(pending.Commit(output.c_str()), PendingFile::Result::Done);
+    EXPECT_EQ(pending.Commit(output.c_str()), FileResult::Done);
     EXPECT_EQ(ReadFileBytes(output), "new");
     struct stat info {};
     ASSERT_EQ(::stat(output.c_str(), &info), 0);
@@ -248,7 +248,7 @@ TEST(RuntimePosix, CaseInsensitiveCompareFoldsAsciiLettersOnly) {
 // second name where the file system has hard links and as a copy where it
 // has none; putting it back restores the file, discarding it leaves only
 // the file.
-TEST(PendingFilePosix, BackupPutsTheOldFileBackWithOrWithoutHardLinks) {
+TEST(KeptFilePosix, PutsTheOldFileBackWithOrWithoutHardLinks) {
     for (const int linkError : {0, EPERM}) {
         SCOPED_TRACE(linkError == 0 ? "hard link" : "copy");
         TempDir dir;
@@ -259,14 +259,14 @@ TEST(PendingFilePosix, BackupPutsTheOldFileBackWithOrWithoutHardLinks) {
         ASSERT_EQ(::stat(chunk.c_str(), &old), 0);
         g_linkError = linkError;
         {
-            PendingFile backup;
-            ASSERT_EQ(backup.KeepBackupOf(chunk.c_str()), PendingFile::Result::Done);
+            KeptFile backup;
+            ASSERT_EQ(backup.Keep(chunk.c_str()), FileResult::Done);
             g_linkError = 0;
             EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
             // Replaced by a new file, as a commit does.
             texweld_test::WriteFileBytes(dir.File("new"), "new chunk");
             ASSERT_EQ(::rename(dir.File("new").c_str(), chunk.c_str()), 0);
-            EXPECT_EQ(backup.PutBack(chunk.c_str()), PendingFile::Result::Done);
+            EXPECT_EQ(backup.PutBack(chunk.c_str()), FileResult::Done);
         }
         EXPECT_EQ(ReadFileBytes(chunk), "old chunk");
         struct stat back {};
@@ -274,8 +274,8 @@ TEST(PendingFilePosix, BackupPutsTheOldFileBackWithOrWithoutHardLinks) {
         EXPECT_EQ(back.st_mode & 07777, 0640u);
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
         {
-            PendingFile unused;
-            ASSERT_EQ(unused.KeepBackupOf(chunk.c_str()), PendingFile::Result::Done);
+            KeptFile unused;
+            ASSERT_EQ(unused.Keep(chunk.c_str()), FileResult::Done);
         }  // discarded: the second name goes, the file stays
         EXPECT_EQ(ReadFileBytes(chunk), "old chunk");
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
