@@ -39,17 +39,6 @@ bool CanOpenForWriting(const char* outputName) {
     }
 }
 
-// Length of the folder part of `path`, its last separator included.
-std::size_t FolderPartLengthOf(const char* path) {
-    std::size_t length = 0;
-    for (std::size_t i = 0; path[i] != '\0'; ++i) {
-        if (IsPathSeparator(path[i])) {
-            length = i + 1;
-        }
-    }
-    return length;
-}
-
 bool IsOneOf(const char* path, InputFiles inputs) {
     FileIdentity identity;
     if (!IdentifyPath(path, identity)) {
@@ -346,8 +335,8 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
     // loss the set is the one this run reported; where a folder cannot be
     // flushed the names are still as they are, so that is no failure.
     for (std::uint32_t i = 0; i < count + removedCount && anyExists; ++i) {
-        const std::size_t folder = FolderPartLengthOf(names[i].name.get());
-        if (i == 0 || folder != FolderPartLengthOf(names[i - 1].name.get()) ||
+        const std::size_t folder = FolderPartLength(names[i].name.get());
+        if (i == 0 || folder != FolderPartLength(names[i - 1].name.get()) ||
             std::strncmp(names[i].name.get(), names[i - 1].name.get(), folder) != 0) {
             FlushFolderOf(names[i].name.get());
         }

@@ -27,12 +27,7 @@ constexpr char kRemoved[] = "D";
 // `path` with its last name hidden and marked: <folder>.<name><suffix>.
 char* Beside(const char* path, const char* suffix) {
     const std::size_t length = std::strlen(path);
-    std::size_t folder = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (IsPathSeparator(path[i])) {
-            folder = i + 1;
-        }
-    }
+    const std::size_t folder = FolderPartLength(path);
     const std::size_t suffixLength = std::strlen(suffix);
     char* name = new (std::nothrow) char[length + 1 + suffixLength + 1];
     if (name != nullptr) {

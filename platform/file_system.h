@@ -64,6 +64,17 @@ constexpr DWORD kInUsePauseMilliseconds = 50;
 // True for the characters that separate folders in a path.
 bool IsPathSeparator(char c);
 
+// Length of the folder part of `path`, its last separator included.
+inline std::size_t FolderPartLength(const char* path) {
+    std::size_t length = 0;
+    for (std::size_t i = 0; path[i] != '\0'; ++i) {
+        if (IsPathSeparator(path[i])) {
+            length = i + 1;
+        }
+    }
+    return length;
+}
+
 // Gives `to` the permission bits of `from`. True on success, and where the
 // platform has no such bits to keep. Windows only.
 bool CopyPermissionBits(const char* from, const char* to);

@@ -17,17 +17,6 @@ constexpr char kTemporaryNamePrefix[] = ".texweld-";
 constexpr char kTemporaryNameSuffix[] = ".tmp";
 constexpr std::size_t kTemporaryNameDigits = 16;  // a 64-bit number in hex
 
-// Length of the folder part of `path`, its last separator included.
-inline std::size_t FolderPartLength(const char* path) {
-    std::size_t length = 0;
-    for (std::size_t i = 0; path[i] != '\0'; ++i) {
-        if (IsPathSeparator(path[i])) {
-            length = i + 1;
-        }
-    }
-    return length;
-}
-
 // Bytes a temporary name beside a path with this folder part takes,
 // terminator included.
 constexpr std::size_t TemporaryNameSize(std::size_t folderLength) {

@@ -401,15 +401,6 @@ TEST_F(TexweldOutput, ReadFailingDuringTheCopyNamesTheChunkAndKeepsTheOldFiles) 
         return split ? texweld_e2e::RunTexsplit({"whole.dds", "old.dds"}, options)
                      : texweld_e2e::RunTexweld({"tex.dds.0", "out.dds"}, options);
     };
-    // A run that ends normally under a tracer cannot check for leaks (the
-    // sanitizer's check needs to trace it itself): no leak check here.
-    const char* sanitizer = std::getenv("ASAN_OPTIONS");
-    const std::vector<std::string> withoutLeakCheck = {
-        "/usr/bin/env", "ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") + ":detect_leaks=0"};
-    const auto traced = [&](std::vector<std::string> strace) {
-        strace.insert(strace.begin(), withoutLeakCheck.begin(), withoutLeakCheck.end());
-        return strace;
-    };
     texweld_test::TempDir logs;
     for (const Row& row : {Row{false, "tex.dds.6", 1, ChunkUnreadable(6)}, Row{false, "tex.dds.4", 1, ChunkUnreadable(4)},
                            Row{false, "tex.dds.1", 1, ChunkUnreadable(1)}, Row{true, "whole.dds", 2, kFirstChunkUnreadable},
@@ -418,7 +409,7 @@ TEST_F(TexweldOutput, ReadFailingDuringTheCopyNamesTheChunkAndKeepsTheOldFiles) 
         // Which read of the whole run that is, counted on a run without a
         // fault: a build that loads shared libraries reads them first.
         RunOptions counting = Here();
-        counting.wrapper = traced({"/usr/bin/strace", "-y", "-e", "trace=read", "-o", logs.File("reads")});
+        counting.wrapper = Traced({"/usr/bin/strace", "-y", "-e", "trace=read", "-o", logs.File("reads")});
         run(row.split, counting);
         std::ifstream log(logs.File("reads"));
         int when = 0;
@@ -438,7 +429,7 @@ TEST_F(TexweldOutput, ReadFailingDuringTheCopyNamesTheChunkAndKeepsTheOldFiles) 
         }
 
         RunOptions options = Here();
-        options.wrapper = traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=read", "-e",
+        options.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=read", "-e",
                                   "inject=read:error=EIO:when=" + std::to_string(when)});
         const Names before = dir.Listing();
         std::vector<Bytes> oldSet;
@@ -503,8 +494,8 @@ TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) 
             row.split ? dir.PutSplit("new.dds", RockTexture()) : dir.Put("out.dds", previous_);
         }
         RunOptions options = Here();
-        options.wrapper = {"/usr/bin/strace", "-f", "-o", logs.File("calls"), "-e",
-                           "trace=fsync,fdatasync,rename,renameat,renameat2"};
+        options.wrapper = Traced({"/usr/bin/strace", "-f", "-o", logs.File("calls"), "-e",
+                                  "trace=fsync,fdatasync,rename,renameat,renameat2"});
         const RunResult run = row.split ? texweld_e2e::RunTexsplit({"whole.dds", "new.dds"}, options)
                                         : texweld_e2e::RunTexweld({"tex.dds.0", "out.dds"}, options);
         EXPECT_EQ(run.exitCode, 0) << run.Describe();

@@ -196,13 +196,28 @@ TEST_F(TexweldE2e, FaultInTexsplitsCommitLeavesTheOldSetOrTheNewOne) {
         return dir.Listing() == names;
     };
     // Which of its calls each fault hits: the first, one in the middle, the
-    // last of the commit's own (seven new chunks, eight kept ones).
+    // last of the commit's own (seven new chunks, eight kept ones). Writes
+    // are counted back from the run's last, its line, since a sanitized
+    // build's runtime writes too: the journal's, and a chunk's.
+    for (const samplekit::Chunk& chunk : oldSet) {
+        dir.Put("tex.dds" + chunk.suffix, chunk.content);
+    }
+    texweld_test::TempDir logs;
+    RunOptions counting = Here();
+    counting.wrapper = Traced({"/usr/bin/strace", "-o", logs.File("writes"), "-e", "trace=write"});
+    texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, counting);
+    std::ifstream log(logs.File("writes"));
+    int writes = 0;
+    for (std::string line; std::getline(log, line);) {
+        writes += line.rfind("write(", 0) == 0 ? 1 : 0;
+    }
+    ASSERT_GT(writes, 4);
     struct Call {
         const char* name;
         std::vector<int> when;
     };
     const Call calls[] = {{"linkat", {1, 4, 7}}, {"link", {1, 5, 9}}, {"fchown", {1, 7}},
-                          {"rename", {1, 4, 7}}, {"unlink", {1, 2, 3}}, {"write", {1, 8}},
+                          {"rename", {1, 4, 7}}, {"unlink", {1, 2, 3}}, {"write", {writes - 1, writes - 3}},
                           {"fdatasync", {1, 8}},  {"fsync", {1, 2}}};
     const std::string faults[] = {"signal=SIGINT", "signal=SIGTERM", "signal=SIGHUP", "signal=SIGQUIT",
                                   "error=EIO",     "error=ENOSPC",   "signal=SIGKILL"};
@@ -214,9 +229,10 @@ TEST_F(TexweldE2e, FaultInTexsplitsCommitLeavesTheOldSetOrTheNewOne) {
                     dir.Put("tex.dds" + chunk.suffix, chunk.content);
                 }
                 RunOptions options = Here();
-                options.wrapper = {"/usr/bin/strace", "-o", "/dev/null", "-e", std::string("trace=") + call.name,
-                                   "-e", "inject=" + std::string(call.name) + ":" + fault + ":when=" +
-                                             std::to_string(when)};
+                options.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e",
+                                          std::string("trace=") + call.name, "-e",
+                                          "inject=" + std::string(call.name) + ":" + fault + ":when=" +
+                                              std::to_string(when)});
                 const RunResult run = texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, options);
                 // The next run finds the set whole, and the weld is of it.
                 const std::string line = Run({"tex.dds.0", "w.dds"}).line;
@@ -300,7 +316,7 @@ TEST_F(TexweldE2e, TexsplitReplacesASetOnAFileSystemWithoutHardLinks) {
     // which the next weld to that output removes.
     if (::access("/usr/bin/strace", X_OK) == 0) {
         RunOptions killed = options;
-        killed.wrapper = {"/usr/bin/strace", "-o", "/dev/null", "-e", "inject=write:signal=SIGKILL:when=1"};
+        killed.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "inject=write:signal=SIGKILL:when=1"});
         EXPECT_EQ(texweld_e2e::RunTexweld({"t.dds.0", "w.dds"}, killed).signal, SIGKILL);
     }
     EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"t.dds.0", "w.dds"}, options)), Unsplit("t.dds"));
@@ -336,8 +352,8 @@ TEST_F(TexweldE2e, WeldDuringSplitsIsOneWholeSetOrAFailure) {
         if (slow && i % 3 == 0) {
             // Each open after the first waits 5 ms: a split lands between them
             // unless the weld holds the set's lock.
-            options.wrapper = {"/usr/bin/strace", "-f", "-o", "/dev/null", "-e", "trace=openat", "-e",
-                               "inject=openat:delay_enter=5000:when=2+"};
+            options.wrapper = Traced({"/usr/bin/strace", "-f", "-o", "/dev/null", "-e", "trace=openat", "-e",
+                                      "inject=openat:delay_enter=5000:when=2+"});
         }
         const RunResult run = texweld_e2e::RunTexweld({"s.dds.0", "w" + std::to_string(i) + ".dds"}, options);
         const std::string line = OneLine(run);

@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -292,6 +293,17 @@ protected:
     }
 };
 
+
+// `strace` and its words as a run's wrapper, the run's leak check turned
+// off: a sanitized program that ends normally under a tracer cannot check
+// for leaks (the check needs to trace it itself).
+inline std::vector<std::string> Traced(std::vector<std::string> strace) {
+    const char* sanitizer = std::getenv("ASAN_OPTIONS");
+    strace.insert(strace.begin(),
+                  {"/usr/bin/env", "ASAN_OPTIONS=" + std::string(sanitizer != nullptr ? sanitizer : "") +
+                                       ":detect_leaks=0"});
+    return strace;
+}
 
 // Users a run can be made as (the arranging needs root).
 constexpr uid_t kNobody = 65534;
