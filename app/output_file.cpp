@@ -107,7 +107,7 @@ private:
 };
 
 // Replaces `target` (an existing regular file when `exists`, else a name in
-// an existing folder) with what `source` writes, through a pending file.
+// an existing folder) with what `source` writes, through a staged file.
 OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& source) {
     StagedFile pending;
     switch (pending.CreateFindable(target, exists ? target : nullptr)) {

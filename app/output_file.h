@@ -40,7 +40,7 @@ struct InputFiles {
 // Writes what `source` streams to `outputName`.
 //
 // A regular file, a missing one, or either of them behind a symbolic link,
-// is replaced only once the whole output sits in a pending file beside it (see
+// is replaced only once the whole output sits in a staged file beside it (see
 // platform/pending_file.h): the old file stays as it was until the new one
 // takes its name, with the old one's mode and owner; a link stays a link.
 // Where the folder refuses a replacement but the file itself may be
