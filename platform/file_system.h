@@ -13,7 +13,7 @@
 enum class PathKind {
     Missing,      // nothing there, or nothing this process can see
     RegularFile,  // a plain file, not reached through a link
-    Link,         // a symbolic link (Windows: a reparse point), wherever it leads
+    Link,         // a symbolic link (Windows: or a junction), wherever it leads
     Other,        // a folder, device, pipe or anything else
     Unreadable,   // the system could not say (an I/O error, a folder on the
                   // way that may not be searched)

@@ -2,12 +2,30 @@
 
 #include "platform/win32.h"
 
+namespace {
+
+// Whether the reparse point `path` is a link: a symbolic link or a junction.
+// Any other kind (a cloud placeholder, a deduplicated file) presents a file
+// or folder of its own, and is read and replaced as that.
+bool IsLinkReparsePoint(const char* path) {
+    WIN32_FIND_DATAA found {};
+    HANDLE search = FindFirstFileA(path, &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return true;  // a reparse point that cannot be asked: taken for a link
+    }
+    FindClose(search);
+    return found.dwReserved0 == IO_REPARSE_TAG_SYMLINK || found.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
+}  // namespace
+
 PathKind GetPathKind(const char* path) {
     if (path == nullptr) {
         return PathKind::Missing;
     }
     const DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+        IsLinkReparsePoint(path)) {
         return PathKind::Link;
     }
     if (attributes != INVALID_FILE_ATTRIBUTES &&

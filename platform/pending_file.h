@@ -192,7 +192,9 @@ public:
 // reader while one writes: held from Acquire until Release or destruction,
 // and released by the system if the process dies. POSIX: an advisory lock
 // on the folder itself, shared among readers; Windows: a named mutex for
-// the folder's full path, taken by readers too. Nothing is created on disk.
+// the folder's identity (volume serial number and file index), global
+// where this user may make one, taken by readers too. Nothing is created
+// on disk.
 class FolderLock {
 public:
     enum class Mode { Shared, Exclusive };

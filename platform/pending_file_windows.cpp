@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 namespace {
@@ -224,38 +225,42 @@ void FolderLock::Release() {
 
 FolderLock::Result FolderLock::Acquire(const char* pathInFolder, Mode, std::uint32_t waitMilliseconds) {
     Release();
-    std::size_t folderLength = 0;
-    char* folder = NewTemporaryNameBlock(pathInFolder, folderLength);
+    const std::size_t folderLength = FolderPartLength(pathInFolder);
+    char* folder = new (std::nothrow) char[folderLength + 2];
     if (folder == nullptr) {
         return Result::Busy;
     }
-    // The folder's full path names the lock, letter case folded as the file
-    // system folds it, so that every spelling of the folder meets one lock.
-    char full[MAX_PATH * 4];
-    const DWORD length = GetFullPathNameA(folderLength == 0 ? "." : folder, sizeof full, full, nullptr);
+    std::memcpy(folder, folderLength == 0 ? "." : pathInFolder, folderLength == 0 ? 1 : folderLength);
+    folder[folderLength == 0 ? 1 : folderLength] = '\0';
+    // The folder's identity names the lock, so that every spelling of it
+    // (another case, a short name, a junction, a subst drive, a long path)
+    // meets one lock.
+    HANDLE handle = CreateFileA(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     delete[] folder;
-    if (length == 0 || length >= sizeof full) {
+    BY_HANDLE_FILE_INFORMATION information {};
+    const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &information) &&
+                       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+    }
+    if (!known) {
         return Result::Missing;
     }
-    const DWORD attributes = GetFileAttributesA(full);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        return Result::Missing;
-    }
-    std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a
-    DWORD end = length;
-    while (end > 0 && IsPathSeparator(full[end - 1])) {
-        --end;
-    }
-    for (DWORD i = 0; i < end; ++i) {
-        char c = full[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
+    // Across logon sessions where this user may make a global name; within
+    // the session otherwise.
+    HANDLE mutex = nullptr;
+    for (const char* scope : {"Global", "Local"}) {
+        char name[80];
+        std::snprintf(name, sizeof name, "%s\\texweld-set-%08lx-%08lx%08lx", scope,
+                      static_cast<unsigned long>(information.dwVolumeSerialNumber),
+                      static_cast<unsigned long>(information.nFileIndexHigh),
+                      static_cast<unsigned long>(information.nFileIndexLow));
+        mutex = CreateMutexA(nullptr, FALSE, name);
+        if (mutex != nullptr) {
+            break;
         }
-        hash = (hash ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
     }
-    char name[64];
-    std::snprintf(name, sizeof name, "Local\\texweld-set-%016llx", static_cast<unsigned long long>(hash));
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     if (mutex == nullptr) {
         return Result::NoLocks;
     }

@@ -8,7 +8,10 @@
 #include <climits>
 #include <cstdint>
 
+#include <sys/types.h>
 #include <unistd.h>
+
+static_assert(sizeof(off_t) == 8, "files past 2 GiB need 64-bit offsets: build with _FILE_OFFSET_BITS=64");
 
 // A handle is the descriptor plus one, so that descriptor 0 never looks like
 // a null handle and INVALID_HANDLE_VALUE (all bits set) is never a descriptor.

@@ -1,6 +1,7 @@
 // The file-system questions of platform/file_system.h answered by the real
 // Win32 API, in the Windows build.
 #include "platform/file_system.h"
+#include "platform/pending_file.h"
 #include "platform/win32.h"
 
 #include "tests/support/test_support.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -93,6 +95,49 @@ TEST(FileAttributesWindows, CopyFromAMissingFileFails) {
     const TempDir dir;
     WriteFileBytes(dir.File("to.dds"), "new");
     EXPECT_FALSE(CopyPermissionBits(dir.File("missing.dds").c_str(), dir.File("to.dds").c_str()));
+}
+
+// One try at a folder's lock, on a thread of its own.
+struct Attempt {
+    std::string path;
+    FolderLock::Result result = FolderLock::Result::Missing;
+};
+
+DWORD WINAPI TryLock(LPVOID argument) {
+    auto* attempt = static_cast<Attempt*>(argument);
+    FolderLock lock;
+    attempt->result = lock.Acquire(attempt->path.c_str(), FolderLock::Mode::Exclusive, 0);
+    return 0;
+}
+
+// The set lock is the folder's, however the folder is spelt: another
+// process (here a thread, since a mutex lets its owner in again) that
+// names it another way waits; another folder's lock is free.
+TEST(FolderLockWindows, EverySpellingOfAFolderMeetsOneLock) {
+    const TempDir dir;
+    ASSERT_TRUE(CreateDirectoryA(dir.File("Sub").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryA(dir.File("Other").c_str(), nullptr));
+    FolderLock held;
+    ASSERT_EQ(held.Acquire(dir.File("Sub\\tex.dds.0").c_str(), FolderLock::Mode::Exclusive, 0),
+              FolderLock::Result::Held);
+    // A folder and a Unix link to it, which Wine sees as two folders.
+    const std::string spellings = TEXWELD_LOCK_SPELLINGS;
+    FolderLock linked;
+    ASSERT_EQ(linked.Acquire((spellings + "/folder/tex.dds.0").c_str(), FolderLock::Mode::Exclusive, 0),
+              FolderLock::Result::Held);
+    for (const auto& [spelling, expected] :
+         {std::pair<std::string, FolderLock::Result>{dir.File("SUB\\tex.dds.0"), FolderLock::Result::Busy},
+          {dir.File("Other\\..\\sub/.\\tex.dds.0"), FolderLock::Result::Busy},
+          {spellings + "/link/tex.dds.0", FolderLock::Result::Busy},
+          {dir.File("Other\\tex.dds.0"), FolderLock::Result::Held}}) {
+        SCOPED_TRACE(spelling);
+        Attempt attempt{spelling};
+        HANDLE thread = CreateThread(nullptr, 0, TryLock, &attempt, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        EXPECT_EQ(attempt.result, expected);
+    }
 }
 
 }  // namespace

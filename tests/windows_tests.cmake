@@ -12,6 +12,13 @@ target_compile_definitions(texweld_tests PRIVATE TEXWELD_WINDOWS_EXE="$<TARGET_F
   TEXSPLIT_WINDOWS_EXE="$<TARGET_FILE:texsplit>"
   TEXWELD_VERSION="${PROJECT_VERSION}")
 
+# One folder under two names, the second a Unix link that Wine shows as a
+# folder of its own, for the set lock's test.
+set(TEXWELD_LOCK_SPELLINGS ${CMAKE_CURRENT_BINARY_DIR}/lock-spellings)
+file(MAKE_DIRECTORY ${TEXWELD_LOCK_SPELLINGS}/folder)
+file(CREATE_LINK folder ${TEXWELD_LOCK_SPELLINGS}/link SYMBOLIC)
+target_compile_definitions(texweld_tests PRIVATE TEXWELD_LOCK_SPELLINGS="Z:${TEXWELD_LOCK_SPELLINGS}")
+
 set(TEXWELD_NATIVE_BUILD_DIR "${PROJECT_SOURCE_DIR}/build" CACHE PATH
     "A native build of this tree, whose end-to-end tests and program check texweld.exe")
 
