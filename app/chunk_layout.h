@@ -3,7 +3,9 @@
 // <base>.1 to <base>.N one larger level each, <base>.N the largest.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // The first chunk carries the three smallest levels; every larger level has
 // a numbered chunk of its own.
@@ -22,4 +24,23 @@ constexpr std::uint32_t kBufferGranularity = 8192;
 constexpr std::uint32_t NumberedChunks(std::uint32_t mipCount) {
     const auto difference = static_cast<std::int32_t>(mipCount - kLevelsInFirstChunk);
     return difference > 0 ? static_cast<std::uint32_t>(difference) : 0;
+}
+
+// The length of <x> when `name` is a chunk's name <x>.<k> (k one or more
+// decimal digits), and k in `number` (-1 past 2^31 - 1); -1 for any other
+// name.
+inline std::ptrdiff_t NumberedStem(const char* name, std::int32_t& number) {
+    const char* dot = std::strrchr(name, '.');
+    if (dot == nullptr || dot[1] == '\0') {
+        return -1;
+    }
+    std::int64_t value = 0;
+    for (const char* digit = dot + 1; *digit != '\0'; ++digit) {
+        if (*digit < '0' || *digit > '9') {
+            return -1;
+        }
+        value = value > INT32_MAX ? value : value * 10 + (*digit - '0');
+    }
+    number = value > INT32_MAX ? -1 : static_cast<std::int32_t>(value);
+    return dot - name;
 }

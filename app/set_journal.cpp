@@ -101,22 +101,6 @@ bool Parse(const ByteBuffer& buffer, ReadJournal& journal) {
     return false;
 }
 
-// The chunk number that ends `name` (<base>.<k>), or -1.
-std::int32_t ChunkNumberOf(const char* name) {
-    const char* dot = std::strrchr(name, '.');
-    if (dot == nullptr || dot[1] == '\0') {
-        return -1;
-    }
-    std::int32_t number = 0;
-    for (const char* digit = dot + 1; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9' || number > 100000) {
-            return -1;
-        }
-        number = number * 10 + (*digit - '0');
-    }
-    return number;
-}
-
 // Finishes or undoes the commit `journal` describes; true when every name
 // is the old set's or the new one's again and nothing of the commit is left.
 bool Replay(const ReadJournal& journal) {
@@ -241,8 +225,8 @@ Recovery RecoverSet(const char* base, std::int32_t& firstChunk) {
             return Recovery::Failed;
         }
         if (Parse(bytes, read)) {
-            if (read.count > 0) {
-                firstChunk = ChunkNumberOf(read.entries[0].name);
+            if (read.count > 0 && NumberedStem(read.entries[0].name, firstChunk) < 0) {
+                firstChunk = -1;
             }
             if (!Replay(read)) {
                 return Recovery::Failed;

@@ -1,5 +1,6 @@
 #include "app/split_texture_names.h"
 
+#include "app/chunk_layout.h"
 #include "dds/dds_header.h"
 #include "platform/win32.h"
 #include "support/file_access.h"
@@ -29,20 +30,6 @@ bool BeginsWithTheMagic(const char* name, FileIdentity& identity) {
     return read && identified && word == DDS_MAGIC;
 }
 
-// The length of <x> when `name` is <x>.<k>, k one or more decimal digits.
-std::ptrdiff_t NumberedStem(const char* name) {
-    const char* dot = std::strrchr(name, '.');
-    if (dot == nullptr || dot[1] == '\0') {
-        return -1;
-    }
-    for (const char* digit = dot + 1; *digit != '\0'; ++digit) {
-        if (*digit < '0' || *digit > '9') {
-            return -1;
-        }
-    }
-    return dot - name;
-}
-
 bool NameBelongs(const char* name, const FileIdentity& ownFirstChunk) {
     FileIdentity existing;
     if (!IdentifyPath(name, existing)) {
@@ -50,7 +37,8 @@ bool NameBelongs(const char* name, const FileIdentity& ownFirstChunk) {
     }
     TStringBufferA<260> firstChunk;
     FileIdentity first;
-    if (const std::ptrdiff_t stem = NumberedStem(name); stem >= 0) {
+    std::int32_t number = 0;
+    if (const std::ptrdiff_t stem = NumberedStem(name, number); stem >= 0) {
         if (firstChunk.Format("%.*s.0", static_cast<int>(stem), name) <= 0 ||
             BeginsWithTheMagic(firstChunk.GetString(), first)) {
             return true;
