@@ -19,7 +19,7 @@ using e2e::PrintTo;
 // place.
 
 TEST_F(TexweldOutput, OutputLockedByAnotherProcessIsNotReplaced) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     dir.Put("out.dds", previous_);
     const int held = ::open(dir.At("out.dds").c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(held, 0);
@@ -35,7 +35,7 @@ TEST_F(TexweldOutput, OutputLockedByAnotherProcessIsNotReplaced) {
 }
 
 TEST_F(TexweldOutput, ReplacementKeepsThePermissionBits) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     for (const mode_t mode : {mode_t{0604}, mode_t{0751}, mode_t{0600}}) {
         dir.Put("out.dds", previous_);
         ASSERT_EQ(::chmod(dir.At("out.dds").c_str(), mode), 0);
@@ -51,7 +51,7 @@ TEST_F(TexweldOutput, ReplacementKeepsThePermissionBits) {
 }
 
 TEST_F(TexweldOutput, DeviceIsWrittenInPlace) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     for (const auto& [device, line] : {std::pair<std::string, std::string>{"/dev/null", Unsplit("tex.dds")},
                                        std::pair<std::string, std::string>{"/dev/full", kWriteFailed}}) {
         SCOPED_TRACE(device);
@@ -90,7 +90,7 @@ TEST_F(TexweldOutput, DeviceIsWrittenInPlace) {
 }
 
 TEST_F(TexweldOutput, PipeIsRefusedWithoutAReaderAndWrittenInPlaceWithOne) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     ASSERT_EQ(::mkfifo(dir.At("pipe.dds").c_str(), 0644), 0);
 
     RunOptions options;
@@ -116,7 +116,7 @@ TEST_F(TexweldOutput, PipeIsRefusedWithoutAReaderAndWrittenInPlaceWithOne) {
 }
 
 TEST_F(TexweldOutput, WriteCutShortIsReportedAndUndone) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     for (const bool existingOutput : {false, true}) {
         // Ignored by the child from the start, or left at its default for the
         // program to ignore itself.
@@ -171,9 +171,9 @@ class TexweldOutputSafety : public TexweldE2e, public ::testing::WithParamInterf
 TEST_P(TexweldOutputSafety, KeepsEveryFileWholeOrReplacedWhole) {
     const SafetyCase& c = GetParam();
     if (c.hostOnly) {
-        SKIP_UNDER_EMULATOR();
+        SKIP_FOR_WINDOWS_BUILD();
     }
-    if (c.emulatorOnly && !texweld_e2e::RunsUnderEmulator()) {
+    if (c.emulatorOnly && !texweld_e2e::RunsWindowsBuild()) {
         GTEST_SKIP() << "a name that only Windows refuses";
     }
     if ((c.runner == Runner::Nobody || c.outputOwnership) && ::geteuid() != 0) {
@@ -342,7 +342,7 @@ INSTANTIATE_TEST_SUITE_P(
 // finished file takes the output's name, ends the run as that signal does,
 // with the old output intact and nothing left beside it.
 TEST_F(TexweldOutput, InterruptDuringTheWriteLeavesTheOldOutputAndNothingElse) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     if (::access("/usr/bin/strace", X_OK) != 0) {
         GTEST_SKIP() << "needs strace to land a signal inside the write";
     }
@@ -384,7 +384,7 @@ TEST_F(TexweldOutput, InterruptDuringTheWriteLeavesTheOldOutputAndNothingElse) {
 // shrank or sits on a failing disk would: the run names it, the old output
 // (or the old chunk set, for texsplit) keeps its bytes, nothing is left.
 TEST_F(TexweldOutput, ReadFailingDuringTheCopyNamesTheChunkAndKeepsTheOldFiles) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     if (::access("/usr/bin/strace", X_OK) != 0) {
         GTEST_SKIP() << "needs strace to fail a read inside the copy";
     }
@@ -474,7 +474,7 @@ TEST_F(TexweldE2e, ConcurrentRunsOnOneOutputLeaveOneWholeImage) {
 // and the folder's names after the last rename; where nothing existed,
 // nothing old can be lost and nothing is flushed.
 TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     if (::access("/usr/bin/strace", X_OK) != 0) {
         GTEST_SKIP() << "needs strace to watch the flushes";
     }
@@ -530,7 +530,7 @@ TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) 
 // A file whose access ACL lets one other user read it, and not its group:
 // replaced by either program it keeps that ACL, so its group gains nothing.
 TEST_F(TexweldOutput, ReplacementKeepsTheAccessAcl) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     if (::access("/usr/bin/setfacl", X_OK) != 0) {
         GTEST_SKIP() << "needs setfacl to give a file an ACL";
     }

@@ -25,7 +25,7 @@ TEST_P(TexsplitFailures, PrintTheirLineExitOneAndChangeNothing) {
     const SplitFailureCase& c = GetParam();
     RunOptions options = Here();
     if (c.asNobody) {
-        SKIP_UNDER_EMULATOR();
+        SKIP_FOR_WINDOWS_BUILD();
         if (::geteuid() != 0) {
             GTEST_SKIP() << "needs root to arrange owners";
         }
@@ -148,7 +148,7 @@ TEST_F(TexweldE2e, TexsplitAnswersHelpAndVersionAndReadsNamesAfterTheOptions) {
         std::string out;
         int status;
     };
-    const bool windows = texweld_e2e::RunsUnderEmulator();
+    const bool windows = texweld_e2e::RunsWindowsBuild();
     for (const Row& row : {Row{{"--help"}, help, 0}, Row{{"whole.dds", "--version"}, "texsplit " TEXWELD_VERSION "\n", 0},
                            Row{{"/?"}, windows ? help : SplitInputMissing("/?") + "\n", windows ? 0 : 1}}) {
         SCOPED_TRACE(row.arguments.front());
@@ -175,7 +175,7 @@ TEST_F(TexweldE2e, TexsplitAnswersHelpAndVersionAndReadsNamesAfterTheOptions) {
 // highest first. A backup that cannot be removed after success is left to
 // the next run, which removes it.
 TEST_F(TexweldE2e, FaultInTexsplitsCommitLeavesTheOldSetOrTheNewOne) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     if (::access("/usr/bin/strace", X_OK) != 0) {
         GTEST_SKIP() << "needs strace to land faults inside the commit";
     }
@@ -289,7 +289,7 @@ TEST_F(TexweldE2e, ConcurrentSplitsIntoOneBaseLeaveOneWholeSet) {
 // be set: backups are copies as the file system makes them, and a second
 // split replaces the first set whole.
 TEST_F(TexweldE2e, TexsplitReplacesASetOnAFileSystemWithoutHardLinks) {
-    SKIP_UNDER_EMULATOR();
+    SKIP_FOR_WINDOWS_BUILD();
     if (::access("/usr/bin/fusefat", X_OK) != 0 || ::access("/sbin/mkfs.vfat", X_OK) != 0 ||
         ::access("/dev/fuse", R_OK | W_OK) != 0) {
         GTEST_SKIP() << "needs fusefat, mkfs.vfat and /dev/fuse";

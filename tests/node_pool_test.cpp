@@ -142,7 +142,8 @@ TEST(LibraryObjects, NormalRunShutsThePoolDownFirstAndDeletesLibraryLockLast) {
     const std::string record = dir.File("exit_steps");
     // Only the probe's path is quoted: the scratch path has no spaces, and
     // a command with one quoted part reads the same to every shell.
-    const std::string command = std::string("\"") + TEXWELD_EXIT_PROBE + "\" " + record;
+    const std::string command =
+        std::string(TEXWELD_EXIT_PROBE_RUNNER) + " \"" + TEXWELD_EXIT_PROBE + "\" " + record;
     EXPECT_EQ(std::system(command.c_str()), 0);
     // The probe writes each LibraryExitEvent's code: the pool, the second
     // list, the first list, LibraryLock.

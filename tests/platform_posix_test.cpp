@@ -15,17 +15,18 @@
 #include <iterator>
 #include <string>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 // Stands in for the C library's flock in this test program (the program's
 // own code calls it from the same executable): while `g_flockError` is set,
-// every lock fails with it, as on a file system without locks.
+// every lock fails with it, as on a file system without locks. Otherwise
+// the kernel is asked directly, which works in static programs too.
 int g_flockError = 0;
 
 extern "C" int flock(int fd, int operation) {
@@ -33,9 +34,7 @@ extern "C" int flock(int fd, int operation) {
         errno = g_flockError;
         return -1;
     }
-    using Flock = int (*)(int, int);
-    static const auto real = reinterpret_cast<Flock>(::dlsym(RTLD_NEXT, "flock"));
-    return real(fd, operation);
+    return static_cast<int>(::syscall(SYS_flock, fd, operation));
 }
 
 // Stands in for link the same way: while `g_linkError` is set, every hard
@@ -47,9 +46,7 @@ extern "C" int link(const char* from, const char* to) {
         errno = g_linkError;
         return -1;
     }
-    using Link = int (*)(const char*, const char*);
-    static const auto real = reinterpret_cast<Link>(::dlsym(RTLD_NEXT, "link"));
-    return real(from, to);
+    return static_cast<int>(::syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
 }
 
 namespace {

@@ -234,6 +234,11 @@ bool RunsUnderEmulator() {
     return !EmulatorWords().empty();
 }
 
+bool RunsWindowsBuild() {
+    const std::string program = TexweldPath();
+    return RunsUnderEmulator() && program.size() >= 4 && program.compare(program.size() - 4, 4, ".exe") == 0;
+}
+
 std::string TexsplitPath() {
     const char* fromEnvironment = std::getenv("TEXSPLIT_EXE");
     return fromEnvironment != nullptr && fromEnvironment[0] != '\0' ? fromEnvironment : TEXSPLIT_BUILT_EXE;

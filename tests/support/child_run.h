@@ -2,9 +2,10 @@
 // and collects what it printed and how it ended.
 //
 // The program is $TEXWELD_EXE when that is set, else the one this build made.
-// $TEXWELD_EMULATOR (for example "wine", or "wine64 --some-option") is put in
+// $TEXWELD_EMULATOR (for example "wine64", or "qemu-i386-static") is put in
 // front of it when set, so the same tests can drive a build for another
-// system; tests that need the host's own behaviour skip themselves then.
+// system or processor; tests that need the host's own behaviour skip
+// themselves when the program is a Windows one.
 #pragma once
 
 #include <cstdint>
@@ -51,6 +52,10 @@ std::vector<std::string> EmulatorWords();
 
 // True when the program runs under an emulator.
 bool RunsUnderEmulator();
+
+// True when the program under test is a Windows one (its name ends in
+// ".exe"): its files, locks and limits are Wine's, not the host's.
+bool RunsWindowsBuild();
 
 // Runs the program with `arguments` after its own name.
 RunResult RunTexweld(const std::vector<std::string>& arguments, const RunOptions& options = {});
