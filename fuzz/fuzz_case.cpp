@@ -58,4 +58,25 @@ std::string EncodeFuzzCase(const FuzzCase& fuzzCase) {
     return input;
 }
 
+SplitCase DecodeSplitCase(const std::uint8_t* data, std::size_t size) {
+    SplitCase splitCase;
+    const std::uint8_t control = size > 0 ? data[0] : 0;
+    const std::uint8_t earlier = size > 1 ? data[1] : 0;
+    splitCase.baseNamed = (control & 0x1) != 0;
+    splitCase.earlierSet = (control & 0x2) != 0;
+    splitCase.longNames = (control & 0x4) != 0;
+    splitCase.earlierNumbered = earlier & 0x1F;
+    const std::size_t at = std::min<std::size_t>(size, 2);
+    splitCase.file.assign(reinterpret_cast<const char*>(data + at), size - at);
+    return splitCase;
+}
+
+std::string EncodeSplitCase(const SplitCase& splitCase) {
+    std::string input;
+    input += static_cast<char>((splitCase.baseNamed ? 0x1 : 0) | (splitCase.earlierSet ? 0x2 : 0) |
+                               (splitCase.longNames ? 0x4 : 0));
+    input += static_cast<char>(splitCase.earlierNumbered & 0x1F);
+    return input + splitCase.file;
+}
+
 }  // namespace texweld_fuzz

@@ -76,4 +76,24 @@ FuzzCase DecodeFuzzCase(const std::uint8_t* data, std::size_t size);
 // cut to that length.
 std::string EncodeFuzzCase(const FuzzCase& fuzzCase);
 
+// One run of texsplit as its fuzz target reads it from raw input bytes
+// (every byte string is a valid input; missing bytes count as zero):
+//
+//   byte 0   bit  0    a second argument names the base ("out.dds" beside
+//                      the texture); otherwise the texture's name is the base
+//            bit  1    an earlier set of the base is in the folder
+//            bit  2    names longer than the string buffers' inline room
+//   byte 1   bits 0-4  the earlier set's numbered chunks (0 to 31)
+//   then the whole texture file, to the end of the input.
+struct SplitCase {
+    bool baseNamed = false;
+    bool earlierSet = false;
+    bool longNames = false;
+    std::uint8_t earlierNumbered = 0;
+    std::string file;
+};
+
+SplitCase DecodeSplitCase(const std::uint8_t* data, std::size_t size);
+std::string EncodeSplitCase(const SplitCase& splitCase);
+
 }  // namespace texweld_fuzz

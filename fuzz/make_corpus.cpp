@@ -1,12 +1,13 @@
-// Makes the fuzz target's seed corpus: split textures of several formats
+// Makes the fuzz targets' seed corpora: split textures of several formats
 // and shapes that reassemble, and damaged or hostile ones that fail at each
-// of the program's checks, each encoded as one fuzz input.
+// of texweld's checks, each encoded as one input of reassembly_fuzzer; and
+// the same textures joined into whole files, each with an earlier set to
+// replace or none, as inputs of split_fuzzer.
 //
-//   make_fuzz_corpus write <folder>   writes every seed there
-//   make_fuzz_corpus check <folder>   exits 1 unless every seed is there
-//                                     with exactly these bytes (other files,
-//                                     such as inputs kept from fuzzing, may be
-//                                     there too)
+//   make_fuzz_corpus write <folder> <split folder>   writes every seed there
+//   make_fuzz_corpus check <folder> <split folder>   exits 1 unless every
+//       seed is there with exactly these bytes (other files, such as inputs
+//       kept from fuzzing, may be there too)
 #include "fuzz/fuzz_case.h"
 #include "samples/split_texture.h"
 #include "tests/support/test_support.h"
@@ -230,30 +231,64 @@ std::vector<Seed> Seeds() {
     return seeds;
 }
 
+// The whole file a split case's chunks come from: the preamble, the numbered
+// chunks largest first, then the rest of the first chunk. Damaged cases give
+// files of the wrong size or with a hostile header.
+texweld_fuzz::SplitCase Joined(const FuzzCase& fuzzCase) {
+    texweld_fuzz::SplitCase splitCase;
+    if (!fuzzCase.files.empty()) {
+        const std::string& first = fuzzCase.files[0];
+        const std::size_t preamble = std::min<std::size_t>(first.size(), 128);
+        splitCase.file = first.substr(0, preamble);
+        for (std::size_t chunk = fuzzCase.files.size() - 1; chunk >= 1; --chunk) {
+            splitCase.file += fuzzCase.files[chunk];
+        }
+        splitCase.file += first.substr(preamble);
+    }
+    // A second name, an earlier set to replace (larger than the new one
+    // where the case says an output was there before), and long names, as
+    // the case asks for their counterparts.
+    splitCase.baseNamed = fuzzCase.form == ArgumentForm::WithOutput;
+    splitCase.earlierSet = fuzzCase.outputExists || fuzzCase.numbered > 2;
+    splitCase.earlierNumbered = static_cast<std::uint8_t>(fuzzCase.outputExists ? fuzzCase.numbered + 2 : 1);
+    splitCase.longNames = fuzzCase.longNames;
+    return splitCase;
+}
+
+// Writes or checks one seed; returns whether it is as made.
+bool Put(bool write, const std::string& path, const std::string& input) {
+    if (write) {
+        texweld_test::WriteFileBytes(path, input);
+        return true;
+    }
+    if (texweld_test::ReadFileBytes(path) != input) {
+        std::fprintf(stderr, "%s is missing or differs from what make_fuzz_corpus makes\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const bool write = argc == 3 && std::strcmp(argv[1], "write") == 0;
-    const bool check = argc == 3 && std::strcmp(argv[1], "check") == 0;
+    const bool write = argc == 4 && std::strcmp(argv[1], "write") == 0;
+    const bool check = argc == 4 && std::strcmp(argv[1], "check") == 0;
     if (!write && !check) {
-        std::fprintf(stderr, "usage: make_fuzz_corpus write|check <folder>\n");
+        std::fprintf(stderr, "usage: make_fuzz_corpus write|check <folder> <split folder>\n");
         return 2;
     }
     int problems = 0;
+    std::size_t splitSeeds = 0;
     for (const Seed& seed : Seeds()) {
-        const std::string path = std::string(argv[2]) + "/" + seed.name;
-        const std::string input = texweld_fuzz::EncodeFuzzCase(seed.fuzzCase);
-        if (write) {
-            texweld_test::WriteFileBytes(path, input);
-            continue;
-        }
-        if (texweld_test::ReadFileBytes(path) != input) {
-            std::fprintf(stderr, "%s is missing or differs from what make_fuzz_corpus makes\n", path.c_str());
-            ++problems;
+        problems += Put(write, std::string(argv[2]) + "/" + seed.name, texweld_fuzz::EncodeFuzzCase(seed.fuzzCase)) ? 0 : 1;
+        if (seed.fuzzCase.form != ArgumentForm::None && !seed.fuzzCase.files.empty()) {
+            ++splitSeeds;
+            problems += Put(write, std::string(argv[3]) + "/" + seed.name,
+                            texweld_fuzz::EncodeSplitCase(Joined(seed.fuzzCase))) ? 0 : 1;
         }
     }
     if (problems == 0) {
-        std::printf("%s: %zu seeds\n", write ? "written" : "checked", Seeds().size());
+        std::printf("%s: %zu seeds, %zu split seeds\n", write ? "written" : "checked", Seeds().size(), splitSeeds);
     }
     return problems == 0 ? 0 : 1;
 }

@@ -3,9 +3,8 @@
 //
 // Each input (layout in fuzz_case.h) is written out as files in a scratch
 // folder, TexweldMain runs in this process with its standard output
-// captured, and the run is then checked against a model of the program kept
-// here, written from the file layout and the messages (only the pixel format
-// is classified by the program's own, separately tested, classifier):
+// captured, and the run is then checked against a model of the program
+// (here and in fuzz_kit.h), written from the file layout and the messages:
 //  - exactly one line is printed, and it is the line the model predicts;
 //  - the output file exists only after the success line, and then holds
 //    exactly the preamble, the numbered chunks largest first, the rest of the
@@ -16,16 +15,14 @@
 //    given back, no block was larger than the copy block for the header's
 //    checked total size or the first chunk (rounded up to the buffers'
 //    granularity) call for, and no file descriptor was left open.
-// A failed check prints what differed and aborts.
-//
-// Allocations above kAllocationCap fail, as if memory ran out: headers that
-// describe images of up to 4 GiB are legitimate, but a fuzzer cannot afford
-// to fill and write one per input. The model knows the cap.
+// A failed check prints what differed and aborts. The model knows the
+// allocation cap.
 #include "app/entry.h"
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
 #include "dds/texture_format.h"
 #include "fuzz/fuzz_case.h"
+#include "fuzz/fuzz_kit.h"
 #include "tests/support/expected_lines.h"
 #include "tests/support/in_process_run.h"
 #include "tests/support/test_support.h"
@@ -54,147 +51,9 @@ using texweld_fuzz::ArgumentForm;
 using texweld_fuzz::FuzzCase;
 using texweld_fuzz::OutputKind;
 using texweld_inprocess::ScratchFolder;
-
-constexpr std::uint32_t kAllocationCap = 1u << 20;
-constexpr std::uint64_t kGranularity = 8192;  // the reassembly buffers' step
-constexpr std::uint64_t kNameAllowance = 4096;  // the string objects' blocks
-constexpr std::uint64_t kPreamble = 128;
-constexpr std::uint64_t kMax32 = UINT32_MAX;
+using namespace texweld_fuzz;
 
 const std::string kEarlierOutput = "an output from an earlier run\n";
-
-// ---------------------------------------------------------------------------
-// Allocation hooks that count, remember the largest request and fail any
-// request above the cap, all only while a run is being watched.
-
-struct Watch {
-    bool active = false;
-    std::int64_t outstanding = 0;
-    std::uint32_t largest = 0;
-    std::uint32_t allocations = 0;
-};
-
-Watch g_watch;
-
-void* WatchedAllocate(std::uint32_t byteCount) {
-    if (!g_watch.active) {
-        return DefaultAllocHooks().allocate(byteCount);
-    }
-    ++g_watch.allocations;
-    g_watch.largest = std::max(g_watch.largest, byteCount);
-    if (byteCount > kAllocationCap) {
-        return nullptr;
-    }
-    void* block = DefaultAllocHooks().allocate(byteCount);
-    if (block != nullptr) {
-        ++g_watch.outstanding;
-    }
-    return block;
-}
-
-void WatchedRelease(void* block) {
-    if (g_watch.active && block != nullptr) {
-        --g_watch.outstanding;
-    }
-    DefaultAllocHooks().release(block);
-}
-
-void PrepareOnce() {
-    static const bool installed = [] {
-        AllocHookTable hooks = DefaultAllocHooks();
-        hooks.allocate = WatchedAllocate;
-        hooks.release = WatchedRelease;
-        InstallAllocHooks(hooks);
-        // A write past a file size limit then fails instead of ending the
-        // process, as it does for the program itself.
-        PrepareForFileWrites();
-        // The capture keeps a descriptor open from its first use on: take
-        // it now, so that the runs' descriptor checks do not count it.
-        texweld_inprocess::CaptureStdout([] {});
-        return true;
-    }();
-    (void)installed;
-}
-
-// ---------------------------------------------------------------------------
-// The model: sizes in exact arithmetic, refused beyond 32 bits.
-
-std::uint32_t Word(const std::string& bytes, std::size_t offset) {
-    std::uint32_t value = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        value |= static_cast<std::uint32_t>(static_cast<std::uint8_t>(bytes[offset + i])) << (8 * i);
-    }
-    return value;
-}
-
-struct Element {
-    bool blocks;
-    std::uint64_t bytes;
-};
-
-// One level of w x h x d (each at least 1), from the sample kit's sizes;
-// empty beyond 32 bits.
-std::optional<std::uint64_t> LevelBytes(std::uint64_t w, std::uint64_t h, std::uint64_t d, Element element) {
-    const std::uint64_t size =
-        samplekit::ElementLevelBytes(element.blocks, static_cast<std::uint32_t>(element.bytes),
-                                     static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h),
-                                     static_cast<std::uint32_t>(d));
-    if (size > kMax32) {
-        return std::nullopt;
-    }
-    return size;
-}
-
-// The whole chain the header counts: levels halve to 1 and the chain ends
-// after the first 1x1x1 level; a count of 0 or less is one level. Empty when
-// a dimension is negative as a signed value or the total is beyond 32 bits.
-std::optional<std::uint64_t> ChainBytes(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
-                                        std::uint32_t count, Element element) {
-    if (width > INT32_MAX || height > INT32_MAX || depth > INT32_MAX) {
-        return std::nullopt;
-    }
-    const std::uint64_t levels = count >= 1 && count <= INT32_MAX ? count : 1;
-    std::uint64_t w = width, h = height, d = depth, total = 0;
-    for (std::uint64_t level = 0; level < levels && (w | h | d) != 0; ++level) {
-        const std::optional<std::uint64_t> size = LevelBytes(std::max<std::uint64_t>(w, 1),
-                                                             std::max<std::uint64_t>(h, 1),
-                                                             std::max<std::uint64_t>(d, 1), element);
-        if (!size || total + *size > kMax32) {
-            return std::nullopt;
-        }
-        total += *size;
-        w = std::max<std::uint64_t>(w, 1) / 2;
-        h = std::max<std::uint64_t>(h, 1) / 2;
-        d = std::max<std::uint64_t>(d, 1) / 2;
-    }
-    return total;
-}
-
-// Level `level` as a chunk must hold it: each dimension shifted by the
-// level modulo 32 and raised to 1.
-std::optional<std::uint64_t> ChunkBytes(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
-                                        std::uint64_t level, Element element) {
-    const auto at = [level](std::uint32_t value) {
-        const std::uint32_t shifted = value >> (level % 32);
-        return shifted == 0 ? 1u : shifted;
-    };
-    if (at(width) > INT32_MAX || at(height) > INT32_MAX || at(depth) > INT32_MAX) {
-        return std::nullopt;
-    }
-    return LevelBytes(at(width), at(height), at(depth), element);
-}
-
-std::uint64_t RoundUp(std::uint64_t count) {
-    return (count + kGranularity - 1) / kGranularity * kGranularity;
-}
-
-// The block a texture of `total` bytes is copied through: whole pages, at
-// most 1 MiB, asked for with a page to spare so that it can start on a page.
-std::uint64_t CopyBlockAllocation(std::uint64_t total) {
-    constexpr std::uint64_t kPage = 4096;
-    const std::uint64_t wanted = std::min<std::uint64_t>(total, std::uint64_t{1} << 20);
-    return std::max(kPage, (wanted + kPage - 1) / kPage * kPage) + kPage - 1;
-}
 
 // ---------------------------------------------------------------------------
 // One input laid out as files.
@@ -309,24 +168,6 @@ Expectation Predict(const FuzzCase& fuzzCase, const Layout& layout) {
     return expect;
 }
 
-// ---------------------------------------------------------------------------
-// Checks.
-
-[[noreturn]] void Fail(const std::string& what, const std::string& detail) {
-    std::fprintf(stderr, "reassembly_fuzzer: %s\n%s\n", what.c_str(), detail.c_str());
-    std::fflush(stderr);
-    std::abort();
-}
-
-void Require(bool condition, const std::string& what, const std::string& detail = "") {
-    if (!condition) {
-        Fail(what, detail);
-    }
-}
-
-bool MakeFolder(const std::string& path) {
-    return ::mkdir(path.c_str(), 0755) == 0;
-}
 
 Layout WriteOut(const FuzzCase& fuzzCase, const ScratchFolder& scratch) {
     Layout layout;
@@ -395,17 +236,6 @@ Layout WriteOut(const FuzzCase& fuzzCase, const ScratchFolder& scratch) {
     return layout;
 }
 
-// Every regular file below the scratch folder and its bytes; links are
-// followed only by the listing of their targets.
-std::map<std::string, std::string> Contents(const ScratchFolder& scratch) {
-    std::map<std::string, std::string> contents;
-    for (const std::string& name : scratch.Listing()) {
-        if (name.back() != '/' && !std::filesystem::is_symlink(scratch.At(name))) {
-            contents.emplace(name, texweld_test::ReadFileBytes(scratch.At(name)));
-        }
-    }
-    return contents;
-}
 
 std::string Describe(const FuzzCase& fuzzCase, const Layout& layout) {
     std::string text = "arguments:";
@@ -424,11 +254,6 @@ std::string Describe(const FuzzCase& fuzzCase, const Layout& layout) {
     return text;
 }
 
-ScratchFolder& Scratch() {
-    static ScratchFolder scratch;
-    Require(!scratch.Path().empty(), "cannot make a scratch folder");
-    return scratch;
-}
 
 void RunOne(const FuzzCase& fuzzCase) {
     const ScratchFolder& scratch = Scratch();
@@ -444,20 +269,21 @@ void RunOne(const FuzzCase& fuzzCase) {
     const std::uint32_t limit = texweld_fuzz::FileSizeLimitBytes(fuzzCase.fileSizeLimit);
     rlimit unlimited{};
     Require(::getrlimit(RLIMIT_FSIZE, &unlimited) == 0, "cannot read the file size limit");
-    g_watch = Watch{};
+    Watch& watch = CurrentWatch();
+    watch = Watch{};
     const std::string printed = texweld_inprocess::CaptureStdout([&] {
         if (limit != 0) {
             const rlimit limited{std::min<rlim_t>(limit, unlimited.rlim_max), unlimited.rlim_max};
             Require(::setrlimit(RLIMIT_FSIZE, &limited) == 0, "cannot limit the file size");
         }
-        g_watch.active = true;
+        watch.active = true;
         TexweldMain(argv.Count(), argv.Values());
-        g_watch.active = false;
+        watch.active = false;
         if (limit != 0) {
             Require(::setrlimit(RLIMIT_FSIZE, &unlimited) == 0, "cannot lift the file size limit");
         }
     });
-    const Watch watched = g_watch;
+    const Watch watched = watch;
 
     Require(std::count(printed.begin(), printed.end(), '\n') == 1 && printed.back() == '\n',
             "not exactly one line printed", "\"" + printed + "\"\n" + context);
