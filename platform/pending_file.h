@@ -23,9 +23,10 @@
 //    it replaces, or a new file's default, from the moment it exists. When
 //    staged it takes the replaced file's mode, POSIX access ACL and, where
 //    the system permits, owner and group (POSIX), or its hidden and system
-//    attributes (Windows). When the old group cannot be kept, the group bits
-//    are cut to what the other bits allow, so that nobody gains access by
-//    the change of group; an ACL that cannot be kept refuses the file.
+//    attributes, DACL and, where permitted, owner (Windows). When the old
+//    group cannot be kept, the group bits are cut to what the other bits
+//    allow, so that nobody gains access by the change of group; an ACL or
+//    DACL that cannot be kept refuses the file.
 //  - A staged file that replaces another is on the disk before it is
 //    staged: its name never holds less than a whole file, even after a
 //    power loss.
@@ -51,9 +52,9 @@ enum class FileResult {
                     // the name, although the file itself may be writable
     InUse,          // Windows: another program holds the file to be
                     // replaced, still after a short wait
-    AccessNotKept,  // the replaced file's access rules (a POSIX ACL) cannot
-                    // be given to the new file: replacing it would let
-                    // others in
+    AccessNotKept,  // the replaced file's access rules (a POSIX ACL, a
+                    // Windows DACL) cannot be given to the new file:
+                    // replacing it would let others in
     Failed,         // anything else: no room, no memory, a name taken
 };
 

@@ -10,6 +10,8 @@
 #include "platform/file_system.h"
 #include "platform/temporary_name.h"
 
+#include <aclapi.h>
+
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -132,8 +134,51 @@ FileResult ApplyAccessRules(HANDLE, const AccessRules&) {
     return FileResult::Done;
 }
 
+namespace {
+
+// Gives `to` the DACL of `from`, so that a replacement lets no one in whom
+// the old file kept out (a new file takes its folder's inherited ACEs,
+// which may be wider), and its owner where this process may give one (the
+// owner's own files, or with the restore privilege). A DACL protected from
+// inheritance stays protected; an unprotected one keeps its own ACEs and
+// inherits the folder's, as the old file did. A volume without ACLs (FAT)
+// reports none: there is nothing to keep. False when the DACL cannot be
+// read or given.
+bool KeepAccessControl(const char* from, const char* to) {
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(from, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    bool kept = GetSecurityDescriptorControl(descriptor, &control, &revision) != FALSE;
+    char* target = const_cast<char*>(to);  // the call takes a mutable name
+    if (kept && dacl != nullptr) {
+        const SECURITY_INFORMATION inheritance = (control & SE_DACL_PROTECTED) != 0
+                                                     ? PROTECTED_DACL_SECURITY_INFORMATION
+                                                     : UNPROTECTED_DACL_SECURITY_INFORMATION;
+        kept = SetNamedSecurityInfoA(target, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | inheritance, nullptr,
+                                     nullptr, dacl, nullptr) == ERROR_SUCCESS;
+    }
+    if (kept && owner != nullptr) {
+        // Refused for another user's file without the privilege: the DACL
+        // alone decides who may read it then.
+        SetNamedSecurityInfoA(target, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner, nullptr, nullptr, nullptr);
+    }
+    LocalFree(descriptor);
+    return kept;
+}
+
+}  // namespace
+
 FileResult ApplyAccessRulesByName(const char* name, const char* finalName, const AccessRules&) {
-    return CopyPermissionBits(finalName, name) ? FileResult::Done : FileResult::Failed;
+    if (!CopyPermissionBits(finalName, name)) {
+        return FileResult::Failed;
+    }
+    return KeepAccessControl(finalName, name) ? FileResult::Done : FileResult::AccessNotKept;
 }
 
 void ReleaseAccessRules(AccessRules& rules) {

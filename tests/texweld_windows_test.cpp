@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <aclapi.h>
+
 #include <filesystem>
 #include <ostream>
 #include <string>
@@ -356,6 +358,69 @@ TEST_F(TexweldWindows, ReplacedOutputKeepsItsHiddenAttribute) {
     EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds")), expected_lines::Unsplit("tex.dds"));
     EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
     EXPECT_NE(GetFileAttributesA(dir.File("out.dds").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+}
+
+// A DACL that lets the user alone in, protected from the folder's ACEs;
+// false where it cannot be set.
+bool LetOnlyTheUserIn(const std::string& path) {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    alignas(TOKEN_USER) unsigned char user[256] = {};
+    DWORD size = 0;
+    const bool known = GetTokenInformation(token, TokenUser, user, sizeof user, &size) != FALSE;
+    CloseHandle(token);
+    EXPLICIT_ACCESSA access{};
+    access.grfAccessPermissions = GENERIC_ALL;
+    access.grfAccessMode = SET_ACCESS;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    access.Trustee.ptstrName = static_cast<LPSTR>(reinterpret_cast<TOKEN_USER*>(user)->User.Sid);
+    PACL acl = nullptr;
+    if (!known || SetEntriesInAclA(1, &access, nullptr, &acl) != ERROR_SUCCESS) {
+        return false;
+    }
+    const bool set = SetNamedSecurityInfoA(const_cast<char*>(path.c_str()), SE_FILE_OBJECT,
+                                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                           nullptr, acl, nullptr) == ERROR_SUCCESS;
+    LocalFree(acl);
+    return set;
+}
+
+// Whether the file's DACL is protected and holds exactly one ACE.
+bool HasTheUsersDaclAlone(const std::string& path) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                              nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    const bool alone = GetSecurityDescriptorControl(descriptor, &control, &revision) &&
+                       (control & SE_DACL_PROTECTED) != 0 && dacl != nullptr && dacl->AceCount == 1;
+    LocalFree(descriptor);
+    return alone;
+}
+
+// A file that lets fewer in than its folder does is replaced by either
+// program with that DACL, so nobody gains access by the replacement.
+TEST_F(TexweldWindows, ReplacementsKeepTheOldFilesDacl) {
+    WriteFileBytes(dir.File("out.dds"), "the previous output");
+    // Wine reports a DACL made from the Unix mode bits, and keeps no other.
+    if (!LetOnlyTheUserIn(dir.File("out.dds")) || !HasTheUsersDaclAlone(dir.File("out.dds"))) {
+        GTEST_SKIP() << "this file system keeps no DACL";
+    }
+    EXPECT_FALSE(HasTheUsersDaclAlone(dir.File("tex.dds.4")));
+    ASSERT_TRUE(LetOnlyTheUserIn(dir.File("tex.dds.4")));
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 out.dds")), expected_lines::Unsplit("tex.dds"));
+    EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
+    EXPECT_TRUE(HasTheUsersDaclAlone(dir.File("out.dds")));
+    const RunResult split = RunProgram(TEXSPLIT_WINDOWS_EXE, dir.Path(), "out.dds tex.dds");
+    EXPECT_EQ(split.out, expected_lines::Split("out.dds", 5) + "\r\n");
+    EXPECT_TRUE(HasTheUsersDaclAlone(dir.File("tex.dds.4")));
+    EXPECT_FALSE(HasTheUsersDaclAlone(dir.File("tex.dds.3")));
+    EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
 }
 
 }  // namespace
