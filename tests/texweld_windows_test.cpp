@@ -360,6 +360,35 @@ TEST_F(TexweldWindows, ReplacedOutputKeepsItsHiddenAttribute) {
     EXPECT_NE(GetFileAttributesA(dir.File("out.dds").c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
 }
 
+// Both programs in a folder whose path is past 1,100 characters (six
+// nested folders of 190): the set lock, the staged names and the journal
+// take no length limit of their own. Only where the system takes such
+// paths through the 8-bit file calls: Windows 10 and later with its
+// long-path setting on (the programs declare themselves long-path aware),
+// not Wine, which stops them at MAX_PATH.
+TEST_F(TexweldWindows, WeldAndSplitInAFolderPastAThousandCharacters) {
+    std::string folder = dir.Path();
+    for (char name = 'a'; name < 'g'; ++name) {
+        folder += "\\" + std::string(190, name);
+        if (!CreateDirectoryA(folder.c_str(), nullptr)) {
+            ASSERT_GT(folder.size(), static_cast<std::size_t>(MAX_PATH));
+            GTEST_SKIP() << "the 8-bit file calls here take no path past MAX_PATH";
+        }
+    }
+    ASSERT_GT(folder.size(), 1100u);
+    for (int k = 0; k <= 4; ++k) {
+        const std::string chunk = "tex.dds." + std::to_string(k);
+        WriteFileBytes(folder + "\\" + chunk, ReadFileBytes(dir.File(chunk)));
+    }
+    const std::string base = folder + "\\tex.dds";
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "\"" + base + ".0\"")), expected_lines::Unsplit(base));
+    EXPECT_TRUE(Holds(base, expected));
+    const RunResult split = RunProgram(TEXSPLIT_WINDOWS_EXE, dir.Path(), "\"" + base + "\"");
+    EXPECT_EQ(split.out, expected_lines::Split(base, 5) + "\r\n");
+    EXPECT_TRUE(Holds(base + ".4", ReadFileBytes(dir.File("tex.dds.4"))));
+    EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+}
+
 // A DACL that lets the user alone in, protected from the folder's ACEs;
 // false where it cannot be set.
 bool LetOnlyTheUserIn(const std::string& path) {
