@@ -369,3 +369,47 @@ TEST_F(TexweldE2e, WeldDuringSplitsIsOneWholeSetOrAFailure) {
 }
 
 }  // namespace
+
+namespace {
+
+// Two texsplits of one set through two spellings of its folder (the folder
+// and a symbolic link to it), with their renames slowed so that two commits
+// at once would interleave: the lock is the folder's, however it is named,
+// so each commit ends before the next begins and the set is one texture
+// whole. Natively and under qemu the renames are the program's own; under
+// Wine they are the Wine server's, a process apart, and are not slowed.
+TEST_F(TexweldE2e, SplitsThroughTwoSpellingsOfAFolderTakeTurns) {
+    const Texture a = SampleTexture(SampleFormat::Argb32, 128, 128, 8, 5);
+    const Texture b = SampleTexture(SampleFormat::Argb32, 128, 128, 8, 6);
+    dir.Put("a.dds", a.Joined());
+    dir.Put("b.dds", b.Joined());
+    ASSERT_EQ(::mkdir(dir.At("set").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("set", dir.At("link").c_str()), 0);
+    RunOptions options = Here();
+    if (!texweld_e2e::RunsWindowsBuild() && ::access("/usr/bin/strace", X_OK) == 0) {
+        options.wrapper = Traced({"/usr/bin/strace", "-f", "-o", "/dev/null", "-e", "trace=rename,renameat,renameat2",
+                                  "-e", "inject=rename,renameat,renameat2:delay_enter=20000"});
+    }
+    constexpr int kRuns = 3;
+    std::vector<std::string> linked;
+    std::thread other([&] {
+        for (int i = 0; i < kRuns; ++i) {
+            linked.push_back(OneLineOfSplit(texweld_e2e::RunTexsplit({"b.dds", "link/s.dds"}, options), 0));
+        }
+    });
+    for (int i = 0; i < kRuns; ++i) {
+        EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "set/s.dds"}, options), 0), Split("a.dds", 6));
+    }
+    other.join();
+    EXPECT_EQ(linked, std::vector<std::string>(kRuns, Split("b.dds", 6)));
+    EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"set/s.dds.0", "w.dds"}, Here())), Unsplit("set/s.dds"));
+    const Bytes welded = dir.Get("w.dds");
+    EXPECT_TRUE(welded == a.Joined() || welded == b.Joined()) << "the set is a mix of the two";
+    Names left;
+    for (const auto& entry : fs::directory_iterator(dir.At("set"))) {
+        left.insert(entry.path().filename().string());
+    }
+    EXPECT_EQ(left, (Names{"s.dds.0", "s.dds.1", "s.dds.2", "s.dds.3", "s.dds.4", "s.dds.5"}));
+}
+
+}  // namespace
