@@ -1,5 +1,10 @@
 #include "fuzz/fuzz_kit.h"
 
+#include "dds/dds_header.h"
+#include "dds/mip_sizes.h"
+#include "dds/texture_format.h"
+#include "tests/support/expected_lines.h"
+
 #include "platform/pending_file.h"
 #include "samples/split_texture.h"
 #include "support/alloc_hooks.h"
@@ -123,6 +128,30 @@ std::optional<std::uint64_t> ChunkBytes(std::uint32_t width, std::uint32_t heigh
         return std::nullopt;
     }
     return LevelBytes(at(width), at(height), at(depth), element);
+}
+
+ModelPreamble ReadModelPreamble(const std::string& file) {
+    ModelPreamble read;
+    if (file.size() < kPreamble) {
+        read.failure = expected_lines::kTooSmall;
+        return read;
+    }
+    if (file.compare(0, 4, "DDS ") != 0) {
+        read.failure = expected_lines::kBadSignature;
+        return read;
+    }
+    const auto* preamble = reinterpret_cast<const std::uint8_t*>(file.data());
+    const TextureFormat format = ClassifyPixelFormat(ReadDdsHeader(preamble + DDS_MAGIC_SIZE));
+    read.element = Element{IsBlockCompressed(format), BytesPerElement(format)};
+    if (format == TextureFormat::Unknown || read.element.bytes == 0) {
+        read.failure = expected_lines::kUnknownFormat;
+        return read;
+    }
+    read.height = Word(file, 12);
+    read.width = Word(file, 16);
+    read.depth = Word(file, 24);
+    read.mipCount = Word(file, 28);
+    return read;
 }
 
 std::uint64_t RoundUp(std::uint64_t count) {

@@ -61,6 +61,16 @@ std::optional<std::uint64_t> ChainBytes(std::uint32_t width, std::uint32_t heigh
 std::optional<std::uint64_t> ChunkBytes(std::uint32_t width, std::uint32_t height, std::uint32_t depth,
                                         std::uint64_t level, Element element);
 
+// A first chunk's or a texture's preamble as the model reads it: the line
+// of the first of the checks both programs make (length, signature, pixel
+// format) that fails, empty when none does, and then its fields.
+struct ModelPreamble {
+    std::string failure;
+    Element element{false, 0};
+    std::uint32_t width = 0, height = 0, depth = 0, mipCount = 0;
+};
+ModelPreamble ReadModelPreamble(const std::string& file);
+
 // `count` rounded up to the reassembly buffers' step.
 std::uint64_t RoundUp(std::uint64_t count);
 

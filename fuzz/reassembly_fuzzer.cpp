@@ -18,17 +18,12 @@
 // A failed check prints what differed and aborts. The model knows the
 // allocation cap.
 #include "app/entry.h"
-#include "dds/dds_header.h"
-#include "dds/mip_sizes.h"
-#include "dds/texture_format.h"
 #include "fuzz/fuzz_case.h"
 #include "fuzz/fuzz_kit.h"
 #include "tests/support/expected_lines.h"
 #include "tests/support/in_process_run.h"
 #include "tests/support/test_support.h"
-#include "platform/pending_file.h"
 #include "samples/split_texture.h"
-#include "support/alloc_hooks.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -97,24 +92,13 @@ Expectation Predict(const FuzzCase& fuzzCase, const Layout& layout) {
         return expect;
     }
     const std::string& first = fuzzCase.files[0];
-    if (first.size() < kPreamble) {
-        expect.line = expected_lines::kTooSmall;
+    const ModelPreamble read = ReadModelPreamble(first);
+    if (!read.failure.empty()) {
+        expect.line = read.failure;
         return expect;
     }
-    if (first.compare(0, 4, "DDS ") != 0) {
-        expect.line = expected_lines::kBadSignature;
-        return expect;
-    }
-    const auto* preamble = reinterpret_cast<const std::uint8_t*>(first.data());
-    const TextureFormat format = ClassifyPixelFormat(ReadDdsHeader(preamble + DDS_MAGIC_SIZE));
-    const Element element{IsBlockCompressed(format), BytesPerElement(format)};
-    if (format == TextureFormat::Unknown || element.bytes == 0) {
-        expect.line = expected_lines::kUnknownFormat;
-        return expect;
-    }
-    const std::uint32_t height = Word(first, 12), width = Word(first, 16);
-    const std::uint32_t depth = Word(first, 24), mipCount = Word(first, 28);
-
+    const Element element = read.element;
+    const std::uint32_t width = read.width, height = read.height, depth = read.depth, mipCount = read.mipCount;
     const std::optional<std::uint64_t> chain = ChainBytes(width, height, depth, mipCount, element);
     if (chain) {
         expect.largestAllocation = std::max(expect.largestAllocation, CopyBlockAllocation(kPreamble + *chain));

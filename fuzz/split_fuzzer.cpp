@@ -18,9 +18,6 @@
 // A failed check prints what differed and aborts.
 #include "app/entry.h"
 #include "app/splitting.h"
-#include "dds/dds_header.h"
-#include "dds/mip_sizes.h"
-#include "dds/texture_format.h"
 #include "fuzz/fuzz_case.h"
 #include "fuzz/fuzz_kit.h"
 #include "tests/support/expected_lines.h"
@@ -79,23 +76,13 @@ std::uint64_t LevelsInChain(std::uint32_t width, std::uint32_t height, std::uint
 Expectation Predict(const SplitCase& splitCase, const Layout& layout) {
     Expectation expect;
     const std::string& file = splitCase.file;
-    if (file.size() < kPreamble) {
-        expect.line = expected_lines::kTooSmall;
+    const ModelPreamble read = ReadModelPreamble(file);
+    if (!read.failure.empty()) {
+        expect.line = read.failure;
         return expect;
     }
-    if (file.compare(0, 4, "DDS ") != 0) {
-        expect.line = expected_lines::kBadSignature;
-        return expect;
-    }
-    const auto* preamble = reinterpret_cast<const std::uint8_t*>(file.data());
-    const TextureFormat format = ClassifyPixelFormat(ReadDdsHeader(preamble + DDS_MAGIC_SIZE));
-    const Element element{IsBlockCompressed(format), BytesPerElement(format)};
-    if (format == TextureFormat::Unknown || element.bytes == 0) {
-        expect.line = expected_lines::kUnknownFormat;
-        return expect;
-    }
-    const std::uint32_t height = Word(file, 12), width = Word(file, 16);
-    const std::uint32_t depth = Word(file, 24), mipCount = Word(file, 28);
+    const Element element = read.element;
+    const std::uint32_t width = read.width, height = read.height, depth = read.depth, mipCount = read.mipCount;
     const std::optional<std::uint64_t> chain = ChainBytes(width, height, depth, mipCount, element);
     if (!chain || file.size() != kPreamble + *chain) {
         expect.line = expected_lines::kSplitSizeMismatch;
