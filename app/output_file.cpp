@@ -126,7 +126,7 @@ OutputResult WriteByReplacement(const char* target, bool exists, OutputSource& s
         pending.Discard();
         return written;
     }
-    switch (pending.Commit(target)) {
+    switch (pending.Commit(target, exists)) {
     case FileResult::Done:
         // A replaced file's new name on the disk: it is in place whether or
         // not the flush succeeds, so that is no failure of the write.
@@ -174,29 +174,7 @@ OutputResult WriteOutputFile(const char* outputName, OutputSource& source, Input
 
 namespace {
 
-// What a set's commit names, each an exact heap block: every target and
-// removed name spelt absolutely, and the staged files and backups beside them.
-struct SetNames {
-    std::unique_ptr<char[]> name;
-    std::unique_ptr<char[]> staged;  // for a target
-    std::unique_ptr<char[]> backup;  // for an existing target or a removed name
-};
-
-// `path` spelt absolutely, in a heap block of its own size.
-std::unique_ptr<char[]> Absolute(const char* path) {
-    const std::unique_ptr<char[]> room(new (std::nothrow) char[kLongestResolvedPath]);
-    if (!room || !AbsolutePath(path, room.get(), kLongestResolvedPath)) {
-        return nullptr;
-    }
-    const std::size_t length = std::strlen(room.get()) + 1;
-    std::unique_ptr<char[]> exact(new (std::nothrow) char[length]);
-    if (exact) {
-        std::memcpy(exact.get(), room.get(), length);
-    }
-    return exact;
-}
-
-// Whether two names of a set are one file: the same existing file, or the
+// Whether two targets of a set are one file: the same existing file, or the
 // same name yet to be made.
 bool SameFile(const char* a, const char* b) {
     FileIdentity first;
@@ -206,72 +184,70 @@ bool SameFile(const char* a, const char* b) {
     return firstExists && secondExists ? first == second : !firstExists && !secondExists && std::strcmp(a, b) == 0;
 }
 
+// Checks chunk `number` before anything is written: a whole file to write
+// (`source`, a regular file or a new name, through links) or one to remove
+// (a regular file), not one the run reads, not another chunk's file, and
+// one this user may replace. Fills in its names and its change.
+bool Plan(const char* base, std::uint32_t number, bool written, InputFiles inputs, ChunkNames* names,
+          SetChanges& changes) {
+    if (number > kMostLevels || changes.change[number] != ChunkChange::None ||
+        !DeriveChunkNames(base, number, names[number]) || IsOneOf(names[number].chunk.get(), inputs)) {
+        return false;
+    }
+    const char* target = names[number].target.get();
+    const PathKind kind = GetPathKind(target);
+    const bool exists = kind == PathKind::RegularFile;
+    if (written ? !(exists ? CanOpenForWriting(target) : kind == PathKind::Missing && CanCreateName(target))
+                : !exists || GetPathKind(names[number].chunk.get()) != PathKind::RegularFile) {
+        return false;
+    }
+    if (exists && !MayReplaceName(target)) {
+        return false;
+    }
+    for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
+        if (changes.change[k] != ChunkChange::None && SameFile(target, names[k].target.get())) {
+            return false;
+        }
+    }
+    changes.change[number] = !written ? ChunkChange::Removed : exists ? ChunkChange::Replaced : ChunkChange::Created;
+    return true;
+}
+
 }  // namespace
 
-OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std::uint32_t count,
-                              const char* const* removed, std::uint32_t removedCount, InputFiles inputs) {
+OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32_t count,
+                           const std::uint32_t* removed, std::uint32_t removedCount, InputFiles inputs) {
     // Declared first, so that it goes last, after every staged file and
-    // backup it names.
+    // backup it stands for.
     StagedFile journalFile;
-    std::unique_ptr<Destination[]> targets(new (std::nothrow) Destination[count]);
-    std::unique_ptr<SetNames[]> names(new (std::nothrow) SetNames[count + removedCount]);
-    std::unique_ptr<StagedFile[]> pending(new (std::nothrow) StagedFile[count]);
-    // Backups: one for each target that exists, then one for each removed name.
-    std::unique_ptr<KeptFile[]> backups(new (std::nothrow) KeptFile[count + removedCount]);
-    std::unique_ptr<JournalEntry[]> entries(new (std::nothrow) JournalEntry[count + removedCount]);
-    if (!targets || !names || !pending || !backups || !entries) {
-        return OutputResult::CannotOpen;
-    }
-    // Every name is checked before any file is written: each target a whole
-    // file to replace (nothing is written in place), each removed name a
-    // file, none of them a file the run reads, another name of the same
-    // file, or a file this user may not replace.
-    bool anyExists = false;
+    const std::unique_ptr<char[]> journal = JournalNameFor(base);
+    ChunkNames names[kMostLevels + 1];
+    StagedFile pending[kMostLevels + 1];
+    KeptFile backups[kMostLevels + 1];
+    SetChanges changes;
+    // Every name is checked before any file is written.
+    bool replaces = false;  // whether anything old is replaced or removed
     for (std::uint32_t i = 0; i < count + removedCount; ++i) {
-        const bool target = i < count;
-        const char* given = target ? files[i].name : removed[i - count];
-        if (given == nullptr || given[0] == '\0' || IsOneOf(given, inputs)) {
+        const std::uint32_t number = i < count ? files[i].number : removed[i - count];
+        if (!journal || !Plan(base, number, i < count, inputs, names, changes)) {
             return OutputResult::CannotOpen;
         }
-        bool exists = true;
-        if (target) {
-            targets[i].Settle(given);
-            if (targets[i].kind != Destination::Kind::Replace) {
-                return OutputResult::CannotOpen;
-            }
-            exists = targets[i].exists;
-        } else if (GetPathKind(given) != PathKind::RegularFile) {
-            return OutputResult::CannotOpen;
-        }
-        const char* path = target ? targets[i].name : given;
-        if (exists && !MayReplaceName(path)) {
-            return OutputResult::CannotOpen;
-        }
-        for (std::uint32_t j = 0; j < i; ++j) {
-            if (SameFile(path, j < count ? targets[j].name : removed[j - count])) {
-                return OutputResult::CannotOpen;
-            }
-        }
-        names[i].name = Absolute(path);
-        names[i].staged.reset(target && names[i].name ? StagedNameFor(names[i].name.get()) : nullptr);
-        names[i].backup.reset(exists && names[i].name ? BackupNameFor(names[i].name.get()) : nullptr);
-        if (!names[i].name || (target && !names[i].staged) || (exists && !names[i].backup)) {
-            return OutputResult::CannotOpen;
-        }
-        entries[i] = {names[i].staged.get(), names[i].name.get(), names[i].backup.get()};
-        anyExists = anyExists || exists;
+        replaces = replaces || changes.change[number] != ChunkChange::Created;
     }
     // Everything that can run out of room, names or rights happens before
-    // the first name changes: the journal is begun, so that a run killed
-    // from here on is cleaned up by the next; the new files complete under
-    // their staged names (flushed, where they replace a file); and a second
-    // name is kept for every file the commit replaces or removes.
-    if (journal != nullptr && journalFile.CreateNamed(journal) != FileResult::Done) {
+    // the first name changes: the journal is begun (empty, it tells the
+    // next run that no name changed), the new files complete under their
+    // staged names, and every file the commit replaces or removes gets a
+    // second name, its backup. Where anything old is replaced, all of it
+    // is on the disk before the journal is written.
+    if (journalFile.CreateNamed(journal.get()) != FileResult::Done) {
         return OutputResult::CannotOpen;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
-        const char* target = names[i].name.get();
-        switch (pending[i].Create(target, targets[i].exists ? target : nullptr, names[i].staged.get())) {
+        const std::uint32_t k = files[i].number;
+        const char* target = names[k].target.get();
+        const bool exists = changes.change[k] == ChunkChange::Replaced;
+        switch (pending[k].Create(target, exists ? target : nullptr, names[k].staged.get())) {
         case FileResult::Done:
             break;
         case FileResult::Failed:
@@ -280,11 +256,11 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
         case FileResult::AccessNotKept:
             return OutputResult::CannotOpen;
         }
-        if (const OutputResult written = files[i].source->WriteTo(pending[i].Handle(), targets[i].exists);
+        if (const OutputResult written = files[i].source->WriteTo(pending[k].Handle(), replaces);
             written != OutputResult::Written) {
             return written;
         }
-        switch (pending[i].Stage(target)) {
+        switch (pending[k].Stage(target, replaces)) {
         case FileResult::Done:
             break;
         case FileResult::AccessNotKept:
@@ -294,70 +270,60 @@ OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std:
         case FileResult::FolderRefuses:
             return OutputResult::WriteFailed;
         }
+        IdentifyPath(names[k].staged.get(), changes.staged[k]);
     }
-    for (std::uint32_t i = 0; i < count + removedCount; ++i) {
-        if (names[i].backup &&
-            backups[i].Keep(names[i].name.get(), names[i].backup.get()) != FileResult::Done) {
-            return OutputResult::WriteFailed;
+    for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
+        if (changes.change[k] == ChunkChange::Replaced || changes.change[k] == ChunkChange::Removed) {
+            if (backups[k].Keep(names[k].target.get(), names[k].backup.get()) != FileResult::Done ||
+                !IdentifyPath(names[k].backup.get(), changes.backup[k])) {
+                return OutputResult::WriteFailed;
+            }
         }
     }
 
-    // The commit: the journal, then renames and removals, with interrupts
-    // held off so that an interrupt lands before it or after it. A failure
-    // part-way puts back what already changed, last first; a run killed
-    // part-way leaves the journal, from which the next run does the same.
+    // The commit, with interrupts held off so that an interrupt lands
+    // before it or after it: the journal, then the renames and removals.
     InterruptsHeld held;
-    if (journal != nullptr &&
-        !WriteJournal(journalFile.Handle(), journal, entries.get(), count + removedCount, anyExists)) {
+    if (!WriteJournal(journalFile.Handle(), base, changes) ||
+        journalFile.Stage(journal.get(), replaces) != FileResult::Done ||
+        (replaces && !FlushSetFolders(journal.get(), names, changes))) {
+        return OutputResult::WriteFailed;  // no name has changed
+    }
+    bool committed = true;
+    for (std::uint32_t i = 0; i < count && committed; ++i) {
+        const std::uint32_t k = files[i].number;
+        committed = pending[k].Commit(names[k].target.get(), replaces) == FileResult::Done;
+    }
+    for (std::uint32_t i = 0; i < removedCount && committed; ++i) {
+        committed = DeleteFileA(names[removed[i]].chunk.get()) != FALSE;
+    }
+    // The point of no return: the journal's removal, once the new set's
+    // names are on the disk.
+    committed = committed && (!replaces || FlushSetFolders(journal.get(), names, changes)) && journalFile.Remove();
+    if (!committed) {
+        // The same rollback a later run would make; what it cannot finish
+        // stays, journal and backups, for that run.
+        journalFile.Leave();
+        const Recovery rolled = RollBack(base, changes).outcome;
+        const bool undone = rolled == Recovery::Recovered || rolled == Recovery::Clean;
+        for (KeptFile& backup : backups) {
+            undone ? static_cast<void>(backup.Remove()) : backup.Leave();
+        }
+        if (undone && DeleteFileA(journal.get())) {
+            FlushFolderOf(journal.get());
+        }
         return OutputResult::WriteFailed;
     }
-    std::uint32_t renamed = 0;
-    while (renamed < count && pending[renamed].Commit(names[renamed].name.get()) == FileResult::Done) {
-        ++renamed;
-    }
-    std::uint32_t gone = 0;
-    while (renamed == count && gone < removedCount && DeleteFileA(names[count + gone].name.get())) {
-        ++gone;
-    }
-    const bool committed = renamed == count && gone == removedCount;
-    bool whole = true;
-    if (!committed) {
-        for (std::uint32_t j = gone; j-- > 0;) {
-            whole = backups[count + j].PutBack(names[count + j].name.get()) == FileResult::Done && whole;
+    // The backups go once the journal's removal is on the disk: a journal
+    // that comes back after a power loss finds every one of them.
+    if (!replaces || FlushFolderOf(journal.get())) {
+        for (KeptFile& backup : backups) {
+            backup.Remove();
         }
-        for (std::uint32_t i = renamed; i-- > 0;) {
-            whole = (names[i].backup ? backups[i].PutBack(names[i].name.get()) == FileResult::Done
-                                     : DeleteFileA(names[i].name.get()) != FALSE) &&
-                    whole;
-        }
-    }
-    // The names on the disk before the backups go, so that after a power
-    // loss the set is the one this run reported; where a folder cannot be
-    // flushed the names are still as they are, so that is no failure.
-    for (std::uint32_t i = 0; i < count + removedCount && anyExists; ++i) {
-        const std::size_t folder = FolderPartLength(names[i].name.get());
-        if (i == 0 || folder != FolderPartLength(names[i - 1].name.get()) ||
-            std::strncmp(names[i].name.get(), names[i - 1].name.get(), folder) != 0) {
-            FlushFolderOf(names[i].name.get());
-        }
-    }
-    for (std::uint32_t i = 0; i < count; ++i) {
-        pending[i].Discard();
-    }
-    for (std::uint32_t i = 0; i < count + removedCount; ++i) {
-        // A backup whose old file could not be put back is that file's only
-        // copy; one that cannot be removed is left to the next run.
-        if (whole) {
-            whole = backups[i].Remove();
-        } else {
-            backups[i].Leave();
-        }
-    }
-    // Whatever is still left stays named in the journal for the next run.
-    if (whole) {
-        journalFile.Remove();
     } else {
-        journalFile.Leave();
+        for (KeptFile& backup : backups) {
+            backup.Leave();  // the next texsplit removes them
+        }
     }
-    return committed ? OutputResult::Written : OutputResult::WriteFailed;
+    return OutputResult::Written;
 }

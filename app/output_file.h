@@ -50,27 +50,22 @@ struct InputFiles {
 // cannot hold, is refused before anything is written.
 OutputResult WriteOutputFile(const char* outputName, OutputSource& source, InputFiles inputs);
 
-// One file of a set written together.
-struct OutputFile {
-    const char* name;
+// One chunk of a set written together: its number and what fills it.
+struct ChunkFile {
+    std::uint32_t number;
     OutputSource* source;
 };
 
-// Writes every file of `files` and removes every name of `removed`, or
-// does neither: each file goes to a staged file beside its name first
-// (flushed to the disk where it replaces a file), every existing file to be
-// replaced or removed is kept under a backup name, and the journal
-// `journal` (see app/set_journal.h; null for none) is written; only then
-// do the names change, in order, with interrupts held off, and a failure
-// among those changes puts every one back. Each name must be a regular
-// file, a missing one in an existing folder, or a link to either (replaced
-// at its target); each removed name a regular file. Anything else, a name
-// that is one of `inputs`, another name of a file already named, a file
-// this user may not replace (a sticky folder), one whose access rules
-// cannot be kept, or a name the system cannot hold, is refused with
-// CannotOpen before anything is written. No file is ever written in place.
-// On any failure the old files are as they were and nothing is left; what
-// cannot be cleaned up (a backup that cannot be put back or removed) stays
-// named in the journal, for the next run's recovery.
-OutputResult WriteOutputFiles(const char* journal, const OutputFile* files, std::uint32_t count,
-                              const char* const* removed, std::uint32_t removedCount, InputFiles inputs);
+// Writes every chunk of `files` of the set `base` and removes every chunk
+// numbered in `removed`, or does neither, under a journal (see
+// app/set_journal.h). Each chunk must be a regular file, a missing one in an
+// existing folder, or a link to either (written at its target); each
+// removed one a regular file. Anything else, a chunk that is one of
+// `inputs`, another name of a chunk already named, a file this user may not
+// replace (a sticky folder), one whose access rules cannot be kept, or a
+// name the system cannot hold, is refused with CannotOpen before anything
+// is written. No file is ever written in place. On any failure the old
+// files are as they were and nothing is left, or, where even that cannot be
+// done, the journal stays for the next run's rollback.
+OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32_t count,
+                           const std::uint32_t* removed, std::uint32_t removedCount, InputFiles inputs);

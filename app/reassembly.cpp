@@ -19,6 +19,10 @@ namespace {
 // How long a weld waits for a texsplit that is changing its set.
 constexpr std::uint32_t kSetLockWaitMilliseconds = 30000;
 
+// How many journals a weld rolls back before it reads: a writer that dies
+// each time it is let in is not waited for forever.
+constexpr std::uint32_t kRecoveryAttempts = 3;
+
 // The 4-byte magic and the 124-byte header that open every DDS file.
 constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
 
@@ -122,41 +126,38 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
     // No texsplit changes the set while its chunks are opened: the folder's
     // lock is held, shared with other readers, until every chunk is open,
     // and the copy then reads from the open files. A set a dead texsplit
-    // left half-changed is finished or undone first, which needs the lock
-    // alone. A folder that cannot be locked (one this user may write but
-    // not read) is read without it.
+    // left half-changed is rolled back first, which needs the lock alone;
+    // the journal is looked at again under the shared lock, since a writer
+    // may have begun and died in between. A folder that cannot be locked
+    // (one this user may write but not read) is read without it, unless a
+    // journal says its set is half-changed.
     FolderLock lock;
-    switch (lock.Acquire(path.GetString(), FolderLock::Mode::Shared, kSetLockWaitMilliseconds)) {
-    case FolderLock::Result::Held:
-        switch (FindJournal(baseName.GetString())) {
-        case JournalState::None:
-            break;
-        case JournalState::Unknown:
+    for (std::uint32_t attempt = 0;; ++attempt) {
+        const FolderLock::Result locked =
+            lock.Acquire(path.GetString(), FolderLock::Mode::Shared, kSetLockWaitMilliseconds);
+        if (locked == FolderLock::Result::Busy) {
             return Outcome::FirstChunkUnreadable;
-        case JournalState::Present: {
-            std::int32_t firstNamed = -1;
-            const bool alone = lock.Acquire(path.GetString(), FolderLock::Mode::Exclusive,
-                                            kSetLockWaitMilliseconds) == FolderLock::Result::Held;
-            if (!alone || RecoverSet(baseName.GetString(), firstNamed) == Recovery::Failed) {
-                chunkConcerned = firstNamed > 0 ? firstNamed : 0;
-                path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkConcerned));
-                return Outcome::ChunkUnreadable;
-            }
-            path.Format("%s.0", baseName.GetString());
-            if (lock.Acquire(path.GetString(), FolderLock::Mode::Shared, kSetLockWaitMilliseconds) !=
-                FolderLock::Result::Held) {
-                return Outcome::FirstChunkUnreadable;
-            }
+        }
+        const JournalState journal = FindJournal(baseName.GetString());
+        if (journal == JournalState::None) {
             break;
         }
+        if (journal == JournalState::Unknown) {
+            return Outcome::FirstChunkUnreadable;
         }
-        break;
-    case FolderLock::Result::Busy:
-        return Outcome::FirstChunkUnreadable;
-    case FolderLock::Result::Unreadable:
-    case FolderLock::Result::NoLocks:
-    case FolderLock::Result::Missing:
-        break;
+        // A set that may not be repaired here names a chunk of the journal.
+        RecoveryReport recovered;
+        recovered.outcome = Recovery::Failed;
+        if (locked == FolderLock::Result::Held && attempt < kRecoveryAttempts &&
+            lock.Acquire(path.GetString(), FolderLock::Mode::Exclusive, kSetLockWaitMilliseconds) ==
+                FolderLock::Result::Held) {
+            recovered = RecoverSet(baseName.GetString());
+        }
+        if (recovered.outcome != Recovery::Recovered && recovered.outcome != Recovery::Clean) {
+            chunkConcerned = recovered.firstChunk > 0 ? recovered.firstChunk : 0;
+            path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkConcerned));
+            return Outcome::ChunkUnreadable;
+        }
     }
     HANDLE firstHandle = OpenFileByMode(path.GetString(), "r");
     if (firstHandle == INVALID_HANDLE_VALUE) {

@@ -1,15 +1,11 @@
 #include "app/set_journal.h"
 
-#include "app/chunk_layout.h"
 #include "platform/file_system.h"
 #include "platform/win32.h"
-#include "support/byte_buffer.h"
-#include "support/file_access.h"
 #include "support/string_buffer.h"
 
 #include <cstddef>
 #include <cstring>
-#include <memory>
 #include <new>
 
 namespace {
@@ -18,181 +14,350 @@ constexpr char kNewSuffix[] = ".texweld-new";
 constexpr char kOldSuffix[] = ".texweld-old";
 constexpr char kJournalSuffix[] = ".texweld-journal";
 
-// The journal's first and last words, and its two kinds of entry.
-constexpr char kHeader[] = "texweld-journal 1";
-constexpr char kEnd[] = "end";
-constexpr char kRenamed[] = "R";
-constexpr char kRemoved[] = "D";
+// The journal, little-endian: magic, version, the size of the whole
+// journal, the length of the base's file name; for each chunk number its
+// change (one byte) and the identities of its staged file and backup (two
+// 64-bit words each); the name; a CRC-32 of every byte before it.
+constexpr std::uint8_t kMagic[8] = {'t', 'e', 'x', 'w', 'e', 'l', 'd', 'J'};
+constexpr std::uint32_t kVersion = 2;
+constexpr std::uint32_t kHeaderBytes = sizeof kMagic + 3 * 4;
+constexpr std::uint32_t kEntryBytes = 1 + 4 * 8;
+constexpr std::uint32_t kChecksumBytes = 4;
+constexpr std::uint32_t kFixedBytes = kHeaderBytes + (kMostLevels + 1) * kEntryBytes + kChecksumBytes;
+// The longest file name a base may have in a journal: more than any file
+// system holds (255 characters, twice that in a double-byte code page).
+constexpr std::uint32_t kMostNameBytes = 1024;
+// The largest journal a commit writes; a larger file is no journal of ours.
+constexpr std::uint32_t kLargestJournal = kFixedBytes + kMostNameBytes;
 
-// `path` with its last name hidden and marked: <folder>.<name><suffix>.
-char* Beside(const char* path, const char* suffix) {
+static_assert(kHeaderBytes == 20 && kEntryBytes == 33, "the journal's layout is fixed");
+
+void Put32(std::uint8_t* at, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        at[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+}
+
+void Put64(std::uint8_t* at, std::uint64_t value) {
+    Put32(at, static_cast<std::uint32_t>(value));
+    Put32(at + 4, static_cast<std::uint32_t>(value >> 32));
+}
+
+std::uint32_t Get32(const std::uint8_t* at) {
+    return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
+           static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
+}
+
+std::uint64_t Get64(const std::uint8_t* at) {
+    return Get32(at) | static_cast<std::uint64_t>(Get32(at + 4)) << 32;
+}
+
+// CRC-32 (the polynomial of zip and PNG) of `size` bytes.
+std::uint32_t Crc32(const std::uint8_t* bytes, std::uint32_t size) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::uint32_t i = 0; i < size; ++i) {
+        crc ^= bytes[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        }
+    }
+    return ~crc;
+}
+
+// The file name of `path`, after its folder part.
+const char* FileNameOf(const char* path) {
+    return path + FolderPartLength(path);
+}
+
+// Whether two names are one, ASCII letters in either case (the case a
+// file system that ignores it may hand back).
+bool SameName(const std::uint8_t* a, std::uint32_t length, const char* b) {
+    if (std::strlen(b) != length) {
+        return false;
+    }
+    for (std::uint32_t i = 0; i < length; ++i) {
+        const auto lower = [](unsigned c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+        if (lower(a[i]) != lower(static_cast<unsigned char>(b[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// `path` with its file name hidden and marked: <folder>.<name><suffix>.
+std::unique_ptr<char[]> Beside(const char* path, const char* suffix) {
     const std::size_t length = std::strlen(path);
     const std::size_t folder = FolderPartLength(path);
     const std::size_t suffixLength = std::strlen(suffix);
-    char* name = new (std::nothrow) char[length + 1 + suffixLength + 1];
-    if (name != nullptr) {
-        std::memcpy(name, path, folder);
+    std::unique_ptr<char[]> name(new (std::nothrow) char[length + 1 + suffixLength + 1]);
+    if (name) {
+        std::memcpy(name.get(), path, folder);
         name[folder] = '.';
-        std::memcpy(name + folder + 1, path + folder, length - folder);
-        std::memcpy(name + length + 1, suffix, suffixLength + 1);
+        std::memcpy(name.get() + folder + 1, path + folder, length - folder);
+        std::memcpy(name.get() + length + 1, suffix, suffixLength + 1);
     }
     return name;
 }
 
-bool Exists(const char* path, bool& exists) {
-    const PathKind kind = GetPathKind(path);
-    exists = kind != PathKind::Missing;
-    return kind != PathKind::Unreadable;
+std::unique_ptr<char[]> Copy(const char* text) {
+    const std::size_t size = std::strlen(text) + 1;
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[size]);
+    if (copy) {
+        std::memcpy(copy.get(), text, size);
+    }
+    return copy;
 }
 
-// Removes `path`; true when it is gone, or was never there.
-bool Gone(const char* path) {
-    return path == nullptr || path[0] == '\0' || DeleteFileA(path) || GetPathKind(path) == PathKind::Missing;
+// Removes `path` if it is there; true when it is gone.
+bool RemoveIfThere(const char* path) {
+    return DeleteFileA(path) || GetPathKind(path) == PathKind::Missing;
 }
 
-// A journal read back: its entries point into the buffer it was read into.
-struct ReadJournal {
-    static constexpr std::uint32_t kMostEntries = 2 * kMostLevels + 2;
-    JournalEntry entries[kMostEntries];
-    std::uint32_t count = 0;
-};
+enum class JournalRead { Whole, CutShort, Bad };
 
-// The next NUL-terminated word of `buffer` from `at`; null at its end.
-const char* NextWord(const ByteBuffer& buffer, std::uint32_t& at) {
-    if (at >= buffer.size) {
-        return nullptr;
+// Reads the `size` bytes of a journal of the set whose file name is `name`.
+// A journal shorter than its header says, or all zeros (its data never
+// reached the disk before a power loss), was being written when its run
+// died, before any name changed: CutShort. Bad for anything that is not a
+// whole journal of this set.
+JournalRead Parse(const std::uint8_t* bytes, std::uint32_t size, const char* name, SetChanges& changes) {
+    std::uint8_t header[sizeof kMagic + 4];
+    std::memcpy(header, kMagic, sizeof kMagic);
+    Put32(header + sizeof kMagic, kVersion);
+    bool zeros = true;
+    for (std::uint32_t i = 0; i < size && zeros; ++i) {
+        zeros = bytes[i] == 0;
     }
-    const auto* start = reinterpret_cast<const char*>(buffer.data + at);
-    const void* end = std::memchr(start, '\0', buffer.size - at);
-    if (end == nullptr) {
-        return nullptr;
+    const std::uint32_t known = size < sizeof header ? size : static_cast<std::uint32_t>(sizeof header);
+    if (zeros) {
+        return JournalRead::CutShort;
     }
-    at += static_cast<std::uint32_t>(static_cast<const char*>(end) - start) + 1;
-    return start;
+    if (std::memcmp(bytes, header, known) != 0) {
+        return JournalRead::Bad;
+    }
+    if (size < kHeaderBytes) {
+        return JournalRead::CutShort;
+    }
+    const std::uint32_t declared = Get32(bytes + 12);
+    const std::uint32_t nameLength = Get32(bytes + 16);
+    if (declared < kFixedBytes || declared > kLargestJournal || nameLength != declared - kFixedBytes) {
+        return JournalRead::Bad;
+    }
+    if (size < declared) {
+        return JournalRead::CutShort;
+    }
+    const std::uint32_t body = declared - kChecksumBytes;
+    if (size != declared || Get32(bytes + body) != Crc32(bytes, body) ||
+        !SameName(bytes + kFixedBytes - kChecksumBytes, nameLength, name)) {
+        return JournalRead::Bad;
+    }
+    for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
+        const std::uint8_t* entry = bytes + kHeaderBytes + k * kEntryBytes;
+        const auto change = static_cast<ChunkChange>(entry[0]);
+        if (change != ChunkChange::None && change != ChunkChange::Replaced && change != ChunkChange::Created &&
+            change != ChunkChange::Removed) {
+            return JournalRead::Bad;
+        }
+        changes.change[k] = change;
+        changes.staged[k] = {Get64(entry + 1), Get64(entry + 9)};
+        changes.backup[k] = {Get64(entry + 17), Get64(entry + 25)};
+    }
+    return JournalRead::Whole;
 }
 
-// Parses a whole journal; false for one cut short (written by a run killed
-// before its first rename) or not a journal at all.
-bool Parse(const ByteBuffer& buffer, ReadJournal& journal) {
-    std::uint32_t at = 0;
-    const char* word = NextWord(buffer, at);
-    if (word == nullptr || std::strcmp(word, kHeader) != 0) {
-        return false;
-    }
-    while ((word = NextWord(buffer, at)) != nullptr) {
-        if (std::strcmp(word, kEnd) == 0) {
-            return at == buffer.size;
+// The highest chunk `changes` replaces or creates, else the highest it
+// removes; -1 for none.
+std::int32_t FirstChunkOf(const SetChanges& changes) {
+    std::int32_t removed = -1;
+    for (std::uint32_t k = kMostLevels + 1; k-- > 0;) {
+        if (changes.change[k] == ChunkChange::Replaced || changes.change[k] == ChunkChange::Created) {
+            return static_cast<std::int32_t>(k);
         }
-        const bool renamed = std::strcmp(word, kRenamed) == 0;
-        if ((!renamed && std::strcmp(word, kRemoved) != 0) || journal.count == ReadJournal::kMostEntries) {
-            return false;
-        }
-        JournalEntry& entry = journal.entries[journal.count++];
-        entry.staged = renamed ? NextWord(buffer, at) : nullptr;
-        entry.name = NextWord(buffer, at);
-        entry.backup = NextWord(buffer, at);
-        if ((renamed && entry.staged == nullptr) || entry.name == nullptr || entry.backup == nullptr) {
-            return false;
-        }
-        if (entry.backup[0] == '\0') {
-            entry.backup = nullptr;
+        if (changes.change[k] == ChunkChange::Removed && removed < 0) {
+            removed = static_cast<std::int32_t>(k);
         }
     }
+    return removed;
+}
+
+// Whether `path` may be touched by a rollback: nothing there, or a regular
+// file of the running user's, or the very file the journal recorded
+// (`recorded`; a backup is the old chunk itself, whoever owns it). Names it
+// in `report` when not.
+bool MayTouch(const char* path, const FileIdentity& recorded, RecoveryReport& report) {
+    const FoundFile found = ExamineFile(path);
+    if (found.kind == FoundFile::Kind::Missing ||
+        (found.kind == FoundFile::Kind::RegularFile &&
+         (found.ours || (!(recorded == FileIdentity{}) && found.identity == recorded)))) {
+        return true;
+    }
+    report.outcome = Recovery::Refused;
+    report.inTheWay = Copy(path);
     return false;
-}
-
-// Finishes or undoes the commit `journal` describes; true when every name
-// is the old set's or the new one's again and nothing of the commit is left.
-bool Replay(const ReadJournal& journal) {
-    bool forward = true;
-    for (std::uint32_t i = 0; i < journal.count; ++i) {
-        const JournalEntry& entry = journal.entries[i];
-        bool there = false;
-        if (!Exists(entry.staged != nullptr ? entry.staged : entry.name, there)) {
-            return false;
-        }
-        forward = forward && !there;
-    }
-    bool whole = true;
-    if (!forward) {
-        // Back to the old set: every changed name, last first, from its backup.
-        for (std::uint32_t i = journal.count; i-- > 0;) {
-            const JournalEntry& entry = journal.entries[i];
-            bool undone = false;
-            bool kept = false;
-            if (!Exists(entry.staged != nullptr ? entry.staged : entry.name, undone) ||
-                (entry.backup != nullptr && !Exists(entry.backup, kept))) {
-                return false;
-            }
-            if (undone) {
-                continue;  // never renamed, or never removed
-            }
-            if (entry.backup == nullptr) {
-                whole = Gone(entry.name) && whole;  // a name the set did not have
-            } else if (kept) {
-                whole = MoveFileExA(entry.backup, entry.name, MOVEFILE_REPLACE_EXISTING) != FALSE && whole;
-            }
-        }
-    }
-    for (std::uint32_t i = 0; i < journal.count && whole; ++i) {
-        const JournalEntry& entry = journal.entries[i];
-        whole = Gone(entry.staged) && Gone(entry.backup) && FlushFolderOf(entry.name);
-    }
-    return whole;
 }
 
 }  // namespace
 
-char* StagedNameFor(const char* path) {
-    return Beside(path, kNewSuffix);
+bool DeriveChunkNames(const char* base, std::uint32_t number, ChunkNames& names) {
+    TStringBufferA<260> chunk;
+    if (chunk.Format("%s.%u", base, static_cast<unsigned>(number)) <= 0) {
+        return false;
+    }
+    names.chunk = Copy(chunk.GetString());
+    if (!names.chunk) {
+        return false;
+    }
+    if (GetPathKind(names.chunk.get()) == PathKind::Link) {
+        const std::unique_ptr<char[]> room(new (std::nothrow) char[kLongestResolvedPath]);
+        if (!room || !ResolveLinks(names.chunk.get(), room.get(), kLongestResolvedPath)) {
+            return false;
+        }
+        names.target = Copy(room.get());
+    } else {
+        names.target = Copy(names.chunk.get());
+    }
+    if (names.target) {
+        names.staged = Beside(names.target.get(), kNewSuffix);
+        names.backup = Beside(names.target.get(), kOldSuffix);
+    }
+    return names.target && names.staged && names.backup;
 }
 
-char* BackupNameFor(const char* path) {
-    return Beside(path, kOldSuffix);
-}
-
-char* JournalNameFor(const char* base) {
+std::unique_ptr<char[]> JournalNameFor(const char* base) {
     return Beside(base, kJournalSuffix);
 }
 
-bool WriteJournal(HANDLE handle, const char* journal, const JournalEntry* entries, std::uint32_t count, bool flush) {
-    const auto text = [](const char* word) { return word != nullptr ? word : ""; };
-    std::size_t size = sizeof kHeader + sizeof kEnd;
-    for (std::uint32_t i = 0; i < count; ++i) {
-        size += 2 + (entries[i].staged != nullptr ? std::strlen(entries[i].staged) + 1 : 0) +
-                std::strlen(entries[i].name) + 1 + std::strlen(text(entries[i].backup)) + 1;
-    }
-    if (size > UINT32_MAX) {
+bool WriteJournal(HANDLE handle, const char* base, const SetChanges& changes) {
+    const char* name = FileNameOf(base);
+    const std::size_t nameLength = std::strlen(name);
+    if (nameLength == 0 || nameLength > kMostNameBytes) {
         return false;
     }
-    const std::unique_ptr<char[]> bytes(new (std::nothrow) char[size]);
-    if (!bytes) {
-        return false;
+    const auto size = static_cast<std::uint32_t>(kFixedBytes + nameLength);
+    std::uint8_t bytes[kLargestJournal] = {};
+    std::memcpy(bytes, kMagic, sizeof kMagic);
+    Put32(bytes + 8, kVersion);
+    Put32(bytes + 12, size);
+    Put32(bytes + 16, static_cast<std::uint32_t>(nameLength));
+    for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
+        std::uint8_t* entry = bytes + kHeaderBytes + k * kEntryBytes;
+        entry[0] = static_cast<std::uint8_t>(changes.change[k]);
+        Put64(entry + 1, changes.staged[k].volume);
+        Put64(entry + 9, changes.staged[k].index);
+        Put64(entry + 17, changes.backup[k].volume);
+        Put64(entry + 25, changes.backup[k].index);
     }
-    char* at = bytes.get();
-    const auto put = [&at](const char* word) {
-        const std::size_t length = std::strlen(word) + 1;
-        std::memcpy(at, word, length);
-        at += length;
-    };
-    put(kHeader);
-    for (std::uint32_t i = 0; i < count; ++i) {
-        put(entries[i].staged != nullptr ? kRenamed : kRemoved);
-        if (entries[i].staged != nullptr) {
-            put(entries[i].staged);
-        }
-        put(entries[i].name);
-        put(text(entries[i].backup));
-    }
-    put(kEnd);
+    std::memcpy(bytes + kFixedBytes - kChecksumBytes, name, nameLength);
+    Put32(bytes + size - kChecksumBytes, Crc32(bytes, size - kChecksumBytes));
     DWORD written = 0;
-    return SetFilePointer(handle, 0, nullptr, FILE_BEGIN) == 0 &&
-           WriteFile(handle, bytes.get(), static_cast<DWORD>(size), &written, nullptr) && written == size &&
-           (!flush || (FlushFileBuffers(handle) && FlushFolderOf(journal)));
+    return WriteFile(handle, bytes, size, &written, nullptr) && written == size;
+}
+
+bool FlushSetFolders(const char* journal, const ChunkNames* names, const SetChanges& changes) {
+    const char* flushed[kMostLevels + 2];
+    std::uint32_t count = 0;
+    bool whole = true;
+    const auto flush = [&](const char* path) {
+        const std::size_t folder = FolderPartLength(path);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (FolderPartLength(flushed[i]) == folder && std::strncmp(flushed[i], path, folder) == 0) {
+                return;
+            }
+        }
+        flushed[count++] = path;
+        whole = FlushFolderOf(path) && whole;
+    };
+    flush(journal);
+    for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
+        if (changes.change[k] != ChunkChange::None && names[k].target) {
+            flush(names[k].target.get());
+        }
+    }
+    return whole;
+}
+
+RecoveryReport RollBack(const char* base, const SetChanges& changes) {
+    RecoveryReport report;
+    report.firstChunk = FirstChunkOf(changes);
+    const std::unique_ptr<char[]> journal = JournalNameFor(base);
+    ChunkNames names[kMostLevels + 1];
+    bool changed = false;
+    // Everything is looked at before anything is touched.
+    for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
+        const ChunkChange change = changes.change[k];
+        if (!journal || !DeriveChunkNames(base, k, names[k])) {
+            report.outcome = Recovery::Failed;
+            return report;
+        }
+        if (!MayTouch(names[k].staged.get(), changes.staged[k], report) ||
+            !MayTouch(names[k].backup.get(), changes.backup[k], report) ||
+            (change == ChunkChange::Created && !MayTouch(names[k].target.get(), changes.staged[k], report))) {
+            return report;
+        }
+        changed = changed || change != ChunkChange::None;
+    }
+    // Each changed name gets its old file back; a name the set did not have
+    // goes. A backup already gone was put back by an earlier rollback.
+    bool whole = true;
+    for (std::uint32_t k = kMostLevels + 1; k-- > 0;) {
+        const ChunkNames& chunk = names[k];
+        switch (changes.change[k]) {
+        case ChunkChange::Replaced:
+        case ChunkChange::Removed:
+            if (GetPathKind(chunk.backup.get()) != PathKind::Missing) {
+                whole = MoveFileExA(chunk.backup.get(), chunk.target.get(), MOVEFILE_REPLACE_EXISTING) && whole;
+            }
+            break;
+        case ChunkChange::Created:
+            whole = RemoveIfThere(chunk.target.get()) && whole;
+            break;
+        case ChunkChange::None:
+            break;
+        }
+    }
+    // The old names on the disk before anything that could bring them back
+    // is removed; then the staged files and the backups left go.
+    whole = whole && (!changed || FlushSetFolders(journal.get(), names, changes));
+    for (std::uint32_t k = 0; k <= kMostLevels && whole; ++k) {
+        whole = RemoveIfThere(names[k].staged.get()) && RemoveIfThere(names[k].backup.get());
+    }
+    report.outcome = !whole ? Recovery::Failed : changed ? Recovery::Recovered : Recovery::Clean;
+    return report;
+}
+
+RecoveryReport RecoverSet(const char* base) {
+    RecoveryReport report;
+    const std::unique_ptr<char[]> journal = JournalNameFor(base);
+    if (!journal) {
+        report.outcome = Recovery::Failed;
+        return report;
+    }
+    // One byte more than the largest journal tells a larger file.
+    std::uint8_t bytes[kLargestJournal + 1];
+    std::uint32_t size = 0;
+    const FoundFile found = ExamineFile(journal.get(), bytes, sizeof bytes, &size);
+    SetChanges changes;
+    if (found.kind != FoundFile::Kind::Missing &&
+        (found.kind != FoundFile::Kind::RegularFile || !found.ours || size > kLargestJournal ||
+         Parse(bytes, size, FileNameOf(base), changes) == JournalRead::Bad)) {
+        report.outcome = Recovery::Refused;
+        report.inTheWay = Copy(journal.get());
+        return report;
+    }
+    report = RollBack(base, changes);
+    if (report.outcome == Recovery::Refused || report.outcome == Recovery::Failed ||
+        found.kind == FoundFile::Kind::Missing) {
+        return report;
+    }
+    // The journal goes last: until then, a run killed here is rolled back
+    // again by the next.
+    report.outcome = RemoveIfThere(journal.get()) && FlushFolderOf(journal.get()) ? Recovery::Recovered
+                                                                                  : Recovery::Failed;
+    return report;
 }
 
 JournalState FindJournal(const char* base) {
-    const std::unique_ptr<char[]> journal(JournalNameFor(base));
+    const std::unique_ptr<char[]> journal = JournalNameFor(base);
     if (!journal) {
         return JournalState::Unknown;
     }
@@ -207,52 +372,4 @@ JournalState FindJournal(const char* base) {
         break;
     }
     return JournalState::Present;
-}
-
-Recovery RecoverSet(const char* base, std::int32_t& firstChunk) {
-    firstChunk = -1;
-    const std::unique_ptr<char[]> journal(JournalNameFor(base));
-    if (!journal) {
-        return Recovery::Failed;
-    }
-    switch (GetPathKind(journal.get())) {
-    case PathKind::Missing:
-        return Recovery::Clean;
-    case PathKind::RegularFile: {
-        ByteBuffer bytes(kBufferGranularity);
-        ReadJournal read;
-        if (!ReadFileIntoBuffer(journal.get(), bytes)) {
-            return Recovery::Failed;
-        }
-        if (Parse(bytes, read)) {
-            if (read.count > 0 && NumberedStem(read.entries[0].name, firstChunk) < 0) {
-                firstChunk = -1;
-            }
-            if (!Replay(read)) {
-                return Recovery::Failed;
-            }
-        }
-        // A journal cut short was written before any name changed: what
-        // its run staged is swept below.
-        break;
-    }
-    case PathKind::Link:
-    case PathKind::Other:
-    case PathKind::Unreadable:
-        return Recovery::Failed;
-    }
-    TStringBufferA<260> chunk;
-    for (std::uint32_t number = 0; number <= kMostLevels; ++number) {
-        if (chunk.Format("%s.%u", base, static_cast<unsigned>(number)) <= 0) {
-            return Recovery::Failed;
-        }
-        const std::unique_ptr<char[]> staged(StagedNameFor(chunk.GetString()));
-        const std::unique_ptr<char[]> backup(BackupNameFor(chunk.GetString()));
-        if (!staged || !backup || !Gone(staged.get()) || !Gone(backup.get())) {
-            return Recovery::Failed;
-        }
-    }
-    // The journal goes last: until then, a run killed here is finished by
-    // the next.
-    return Gone(journal.get()) && FlushFolderOf(journal.get()) ? Recovery::Recovered : Recovery::Failed;
 }

@@ -1,69 +1,106 @@
-// The journal of a chunk set's commit, and the recovery that a later run
-// makes of what a dead one left.
+// The journal of a chunk set's commit, and the recovery a later run makes of
+// what a dead one left.
 //
-// Before the first name of a set changes, the commit writes and flushes a
-// journal beside the set's first chunk: for every file it replaces, the
-// staged new file, the final name and the backup of the old file; for every
-// name it removes, that name and its backup. The staged files and backups
-// are complete before it is written, so afterwards a rename is done exactly
-// when its staged file is gone, and a removal exactly when its name is.
-// Every name a commit makes derives from a final name (".<name>.texweld-new",
-// ".<name>.texweld-old", ".<base>.texweld-journal": hidden, and never of
-// the form <base>.<digits>), so the next run finds them without a listing.
-//
-// Recovery runs under the set's exclusive lock. With a journal it goes
-// forward when every rename and removal is done (only the backups and the
-// journal go), and back otherwise (each changed name gets its backup again,
-// a new file goes); then the staged files, the backups and the journal are
-// removed. Without a journal, staged files and backups a run left beside
-// the chunks are simply removed: no name had changed.
+// Invariants:
+//  - A journal names no path. It holds the base's own file name and, for
+//    each chunk number, what the commit does to <base>.<k> (replaces it,
+//    creates it, removes it) and the identities of the files it made for
+//    it, under a checksum. Every name recovery touches is derived from the
+//    base it was asked about: the chunk <base>.<k> in the journal's own
+//    folder and, beside the file a write to that chunk lands on (the chunk,
+//    or a link's target, found afresh), its staged file
+//    .<name>.texweld-new and its backup .<name>.texweld-old. A copied or
+//    moved folder recovers itself alone.
+//  - While a journal exists, every backup it needs exists: backups are made
+//    (a copy, where there are no hard links, flushed) before the journal is
+//    written, and removed only once its removal is on the disk.
+//  - A journal means roll back. The commit's point of no return is the
+//    journal's removal, made once every new file, every rename and the
+//    folder are on the disk (where anything old was replaced or removed).
+//  - Recovery acts only on what this kind of run could have made, as the
+//    running user: a journal that is a regular file of that user, whole and
+//    checked, or cut short (its run died writing it, before any name
+//    changed); staged files and backups that are regular files of that
+//    user, or the very files the journal recorded. Anything else in the way
+//    stops it before it touches anything.
 #pragma once
 
+#include "app/chunk_layout.h"
+#include "platform/file_system.h"
 #include "platform/win32.h"
 
 #include <cstdint>
+#include <memory>
 
-// One change the commit makes: `staged` renamed to `name`, whose old file
-// (if any) is kept as `backup`; or, with `staged` null, `name` removed and
-// kept as `backup`. Every name is absolute; `backup` is null for none.
-struct JournalEntry {
-    const char* staged;
-    const char* name;
-    const char* backup;
+// What a commit does to one chunk number.
+enum class ChunkChange : std::uint8_t {
+    None = 0,
+    Replaced = 'R',  // a staged file takes the name of an existing chunk, kept as its backup
+    Created = 'C',   // a staged file takes a name that had no file
+    Removed = 'D',   // an existing chunk goes, kept as its backup
 };
 
-// The names a commit makes beside `path` (a final name): its staged new
-// file and the backup of its old one. New heap blocks (delete[]), or null
-// when memory runs out.
-char* StagedNameFor(const char* path);
-char* BackupNameFor(const char* path);
+// A commit's plan for every chunk number, with the files it made for each:
+// the staged file (Replaced, Created) and the backup (Replaced, Removed).
+struct SetChanges {
+    ChunkChange change[kMostLevels + 1] = {};
+    FileIdentity staged[kMostLevels + 1] = {};
+    FileIdentity backup[kMostLevels + 1] = {};
+};
 
-// The journal of the set whose chunks are `base`.<k>; a new heap block
-// (delete[]), or null when memory runs out.
-char* JournalNameFor(const char* base);
+// The names of chunk `number` of a set: the chunk itself, the file a write
+// to it lands on (its target: the chunk, or where its links lead), and the
+// staged file and backup beside that target. Heap blocks.
+struct ChunkNames {
+    std::unique_ptr<char[]> chunk;
+    std::unique_ptr<char[]> target;
+    std::unique_ptr<char[]> staged;
+    std::unique_ptr<char[]> backup;
+};
 
-// Writes the journal of `entries` from the start of the open journal file
-// `handle` (named `journal`), and with `flush` puts it and its folder's
-// names on the disk (needless where the set replaces no file: a power loss
-// then has nothing old to lose). The file is created, empty, before the
-// commit stages anything: a journal without its end tells the next run
-// that staged files and backups may lie about, and that no name changed.
-bool WriteJournal(HANDLE handle, const char* journal, const JournalEntry* entries, std::uint32_t count, bool flush);
+// Derives the names of chunk `number` of `base`; false when memory runs
+// out or a link cannot be followed.
+bool DeriveChunkNames(const char* base, std::uint32_t number, ChunkNames& names);
+
+// The journal's name for the set `base`: .<base's file name>.texweld-journal
+// beside the chunks. A heap block, or null when memory runs out.
+std::unique_ptr<char[]> JournalNameFor(const char* base);
+
+// Writes the journal of `changes` for the set `base` at the start of the
+// open, empty journal file `handle`. The caller flushes it.
+bool WriteJournal(HANDLE handle, const char* base, const SetChanges& changes);
+
+// Puts the names of the journal's folder and of every folder that holds a
+// target `changes` changes on the disk, each folder once.
+bool FlushSetFolders(const char* journal, const ChunkNames* names, const SetChanges& changes);
 
 enum class Recovery {
-    Clean,      // nothing was left
-    Recovered,  // what a dead run left is finished or undone, and gone
-    Failed,     // it could not be: the journal stays for a later run
+    Clean,      // nothing was left, or only staged files and backups, now gone
+    Recovered,  // a journal was found: the set is the old one again, and the journal gone
+    Refused,    // something in the way is not this run's to touch: nothing was
+    Failed,     // a step failed part-way: the journal stays for a later run
 };
 
-// Finishes or undoes what a dead commit left for the set `base`, then
-// removes the staged files and backups it may have left beside <base>.0 to
-// <base>.<kMostLevels>, and its journal. Where it fails, `firstChunk` gets
-// the number of the first chunk the journal names (-1 for none).
-Recovery RecoverSet(const char* base, std::int32_t& firstChunk);
+// What a recovery did, and what stopped it.
+struct RecoveryReport {
+    Recovery outcome = Recovery::Clean;
+    std::int32_t firstChunk = -1;         // the highest chunk a journal changes, -1 for none known
+    std::unique_ptr<char[]> inTheWay;     // with Refused: the file that stopped it
+};
+
+// Rolls back whatever a dead commit left for the set `base`: with its
+// journal, every changed name gets its backup back and every created one
+// goes; then its staged files and backups go, and last the journal. Run
+// under the set's lock, held alone.
+RecoveryReport RecoverSet(const char* base);
+
+// Rolls `changes` back for the set `base`: what RecoverSet does once it has
+// read a journal, and what a failing commit does to itself. The journal
+// itself is left to the caller.
+RecoveryReport RollBack(const char* base, const SetChanges& changes);
 
 enum class JournalState { None, Present, Unknown };
 
 // Whether the set `base` has a journal, a commit that did not finish;
-// Unknown when that cannot be told (no memory, an unreadable name).
+// Unknown when that cannot be told.
 JournalState FindJournal(const char* base);

@@ -20,10 +20,6 @@
 
 namespace {
 
-// How many chunks of an earlier split above the new count are looked for:
-// as many as any split can have.
-constexpr std::uint32_t kMostStaleChunks = kMostLevels;
-
 // How long a split waits for another one writing into the same folder.
 constexpr std::uint32_t kLockWaitMilliseconds = 30000;
 
@@ -37,13 +33,15 @@ enum class SplitOutcome {
     SizeMismatch,
     CountPastTheChain,
     CannotOpenChunk,
+    InTheWay,
     WriteFailed,
     Split,
     SplitIntoOne,
 };
 
 // A texsplit line is filled in with the file's or base's name (in the
-// "base" field of OutcomeDetails) and a count of chunks.
+// "base" field of OutcomeDetails), a count of chunks, and a file in the way
+// (in the "firstChunk" field).
 struct SplitLine {
     SplitOutcome outcome;
     OutcomeFields fields;
@@ -62,6 +60,8 @@ constexpr SplitLine kSplitLines[] = {
     {SplitOutcome::SizeMismatch, OutcomeFields::None, "File size doesn't match its header.\n"},
     {SplitOutcome::CountPastTheChain, OutcomeFields::None, "Mip count runs past the 1x1 level.\n"},
     {SplitOutcome::CannotOpenChunk, OutcomeFields::Base, "Failed to open the chunks of %s for writing.\n"},
+    {SplitOutcome::InTheWay, OutcomeFields::BaseAndFirstChunk,
+     "Failed to open the chunks of %s for writing: %s is in the way.\n"},
     {SplitOutcome::WriteFailed, OutcomeFields::None, "Failed to write the chunk files.\n"},
     {SplitOutcome::Split, OutcomeFields::BaseAndChunk, "Successfully split %s into %d chunks.\n"},
     {SplitOutcome::SplitIntoOne, OutcomeFields::Base, "Successfully split %s into 1 chunk.\n"},
@@ -70,9 +70,9 @@ constexpr SplitLine kSplitLines[] = {
 static_assert(InOutcomeOrder(kSplitLines), "kSplitLines is indexed by SplitOutcome");
 
 // Prints the line of `outcome`; returns the exit status that goes with it.
-int Report(SplitOutcome outcome, const char* name = "", int count = 0) {
+int Report(SplitOutcome outcome, const char* name = "", int count = 0, const char* file = "") {
     const SplitLine& line = kSplitLines[static_cast<std::size_t>(outcome)];
-    PrintLine(line.fields, line.format, {name, "", "", count});
+    PrintLine(line.fields, line.format, {name, file, "", count});
     return outcome == SplitOutcome::Split || outcome == SplitOutcome::SplitIntoOne ? 0 : 1;
 }
 
@@ -186,60 +186,62 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
     }
     // Chunk k holds level N - k, and the first chunk the preamble and the
     // rest. They are written in the order of the texture, largest first.
-    OutputFile files[kMostLevels + 1];
+    ChunkFile files[kMostLevels + 1];
     LevelRange ranges[kMostLevels + 1];
-    TStringBufferA<260> names[kMostLevels + 1];
     std::uint32_t offset = DDS_PREAMBLE_SIZE;
     for (std::uint32_t level = 0; level < numbered; ++level) {
         const std::optional<std::uint32_t> size =
             CheckedMipLevelSize(header.dwWidth, header.dwHeight, header.dwDepth, level, format);
-        const std::uint32_t number = numbered - level;
-        if (!size || names[level].Format("%s.%u", base, static_cast<unsigned>(number)) <= 0) {
+        if (!size) {
             return Report(SplitOutcome::CannotOpenChunk, base);
         }
         ranges[level] = LevelRange(&copier, input, nullptr, offset, *size);
-        files[level] = {names[level].GetString(), &ranges[level]};
+        files[level] = {numbered - level, &ranges[level]};
         offset += *size;
     }
-    if (names[numbered].Format("%s.0", base) <= 0) {
+    ranges[numbered] = LevelRange(&copier, input, preamble, offset, fileSize - offset);
+    files[numbered] = {0, &ranges[numbered]};
+    TStringBufferA<260> firstChunk;
+    if (firstChunk.Format("%s.0", base) <= 0) {
         return Report(SplitOutcome::CannotOpenChunk, base);
     }
-    ranges[numbered] = LevelRange(&copier, input, preamble, offset, fileSize - offset);
-    files[numbered] = {names[numbered].GetString(), &ranges[numbered]};
 
     // One writer of a set at a time, and no reader while it writes: another
     // texsplit or texweld of this folder finishes first. A folder that
     // cannot be locked (one this user may write but not read) is not
     // written: a set changed there could be read half-changed. What a dead
-    // run left for this base is finished or undone first.
+    // run left for this base is rolled back first.
     FolderLock lock;
-    std::int32_t journalChunk = 0;
     bool locked = false;
-    switch (lock.Acquire(names[numbered].GetString(), FolderLock::Mode::Exclusive, kLockWaitMilliseconds)) {
+    switch (lock.Acquire(firstChunk.GetString(), FolderLock::Mode::Exclusive, kLockWaitMilliseconds)) {
     case FolderLock::Result::Held:
-    case FolderLock::Result::NoLocks:
-        locked = RecoverSet(base, journalChunk) != Recovery::Failed;
+    case FolderLock::Result::NoLocks: {
+        const RecoveryReport recovered = RecoverSet(base);
+        if (recovered.outcome == Recovery::Refused) {
+            return Report(SplitOutcome::InTheWay, base, 0, recovered.inTheWay.get());
+        }
+        locked = recovered.outcome != Recovery::Failed;
         break;
+    }
     case FolderLock::Result::Busy:
     case FolderLock::Result::Unreadable:
     case FolderLock::Result::Missing:
         break;
     }
     // Chunks of an earlier, larger split above the new count go in the same
-    // commit, highest first, so the set on disk is exactly this texture's;
-    // a name that cannot be looked at fails the set before it changes.
-    TStringBufferA<260> staleNames[kMostStaleChunks];
-    const char* stale[kMostStaleChunks];
+    // commit, so the set on disk is exactly this texture's; a name that
+    // cannot be looked at fails the set before it changes.
+    std::uint32_t stale[kMostLevels];
     std::uint32_t staleCount = 0;
-    for (std::uint32_t number = kMostStaleChunks; locked && number > numbered; --number) {
-        TStringBufferA<260>& name = staleNames[staleCount];
+    for (std::uint32_t number = kMostLevels; locked && number > numbered; --number) {
+        TStringBufferA<260> name;
         if (name.Format("%s.%u", base, static_cast<unsigned>(number)) <= 0) {
             locked = false;
             break;
         }
         switch (GetPathKind(name.GetString())) {
         case PathKind::RegularFile:
-            stale[staleCount++] = name.GetString();
+            stale[staleCount++] = number;
             break;
         case PathKind::Unreadable:
             locked = false;
@@ -250,10 +252,9 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
             break;
         }
     }
-    const std::unique_ptr<char[]> journal(JournalNameFor(base));
     OutputResult written = OutputResult::CannotOpen;
-    if (locked && journal) {
-        written = WriteOutputFiles(journal.get(), files, numbered + 1, stale, staleCount, {&identity, 1});
+    if (locked) {
+        written = WriteChunkSet(base, files, numbered + 1, stale, staleCount, {&identity, 1});
     }
     switch (written) {
     case OutputResult::Written:

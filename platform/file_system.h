@@ -42,6 +42,27 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
+// What a file a run may have left beside a set is to this run, looked at
+// without following a final link and without waiting (a pipe, a device).
+struct FoundFile {
+    enum class Kind {
+        Missing,
+        RegularFile,
+        Other,    // a link, folder, device, pipe or anything else
+        Unknown,  // the system could not say, or the file could not be read
+    };
+    Kind kind = Kind::Missing;
+    // Owned by the running user (Windows: by its user, or by the owner its
+    // new files get, or on a volume that keeps no owners).
+    bool ours = false;
+    FileIdentity identity;  // with RegularFile
+};
+
+// Looks at `path`; for a regular file, and where `bytes` is given, reads up
+// to `room` bytes of it from its start, their count into `got`.
+FoundFile ExamineFile(const char* path, std::uint8_t* bytes = nullptr, std::uint32_t room = 0,
+                      std::uint32_t* got = nullptr);
+
 // The identity of the file behind `handle`, and where `byteCount` is given
 // its size in bytes, both from one query; false when it cannot be read.
 bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity, std::uint64_t* byteCount = nullptr);
@@ -84,11 +105,6 @@ bool CopyPermissionBits(const char* from, const char* to);
 // the folder is this user's and the user is not root. Asked before a set is
 // written, so that such a file fails it before anything is made.
 bool MayReplaceName(const char* path);
-
-// An absolute spelling of `path` in `out` (`size` bytes, terminator
-// included), so that a name recorded now means the same file to a later run
-// started elsewhere. False when it does not fit.
-bool AbsolutePath(const char* path, char* out, std::size_t size);
 
 // Puts the names of the folder that holds `path` on the disk: a rename or
 // removal in it survives a power loss once this returns true. Windows: the

@@ -73,6 +73,52 @@ bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity, std::uint64_t* byte
     return true;
 }
 
+FoundFile ExamineFile(const char* path, std::uint8_t* bytes, std::uint32_t room, std::uint32_t* got) {
+    FoundFile found;
+    if (got != nullptr) {
+        *got = 0;
+    }
+    struct stat named {};
+    if (::lstat(path, &named) != 0) {
+        const bool missing = errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG;
+        found.kind = missing ? FoundFile::Kind::Missing : FoundFile::Kind::Unknown;
+        return found;
+    }
+    found.ours = named.st_uid == ::geteuid();
+    found.kind = S_ISREG(named.st_mode) ? FoundFile::Kind::RegularFile : FoundFile::Kind::Other;
+    found.identity = {static_cast<std::uint64_t>(named.st_dev), static_cast<std::uint64_t>(named.st_ino)};
+    if (bytes == nullptr || found.kind != FoundFile::Kind::RegularFile) {
+        return found;
+    }
+    // Opened without following a link or waiting for a writer, and read
+    // only if it is still the file looked at.
+    const int fd = ::open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat opened {};
+    if (fd < 0 || ::fstat(fd, &opened) != 0 || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+        found.kind = FoundFile::Kind::Unknown;
+        room = 0;
+    }
+    std::uint32_t total = 0;
+    while (total < room) {
+        const ssize_t read = ::read(fd, bytes + total, room - total);
+        if (read < 0 && errno == EINTR) {
+            continue;
+        }
+        if (read <= 0) {
+            found.kind = read == 0 ? found.kind : FoundFile::Kind::Unknown;
+            break;
+        }
+        total += static_cast<std::uint32_t>(read);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    if (got != nullptr) {
+        *got = total;
+    }
+    return found;
+}
+
 bool IdentifyPath(const char* path, FileIdentity& identity) {
     struct stat info {};
     if (path == nullptr || ::stat(path, &info) != 0) {
@@ -135,27 +181,6 @@ bool MayReplaceName(const char* path) {
     }
     const uid_t self = ::geteuid();
     return (parent.st_mode & S_ISVTX) == 0 || self == 0 || file.st_uid == self || parent.st_uid == self;
-}
-
-bool AbsolutePath(const char* path, char* out, std::size_t size) {
-    const std::size_t length = std::strlen(path);
-    if (path[0] == '/') {
-        if (length >= size) {
-            return false;
-        }
-        std::memcpy(out, path, length + 1);
-        return true;
-    }
-    if (::getcwd(out, size) == nullptr) {
-        return false;
-    }
-    const std::size_t folder = std::strlen(out);
-    if (folder + 1 + length >= size) {
-        return false;
-    }
-    out[folder] = '/';
-    std::memcpy(out + folder + 1, path, length + 1);
-    return true;
 }
 
 bool FlushFolderOf(const char* path) {

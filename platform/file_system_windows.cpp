@@ -2,6 +2,10 @@
 
 #include "platform/win32.h"
 
+#include <aclapi.h>
+
+#include <initializer_list>
+
 namespace {
 
 // Whether the reparse point `path` is a link: a symbolic link or a junction.
@@ -88,6 +92,93 @@ bool IdentifyOpenFile(HANDLE handle, FileIdentity& identity, std::uint64_t* byte
     return true;
 }
 
+namespace {
+
+// Whether the open file `file` is the running user's: owned by its user, or
+// by the owner its new files get (an elevated run's files belong to the
+// Administrators group), or on a volume that keeps no owners (FAT).
+bool OwnedByThisUser(HANDLE file) {
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS ||
+        owner == nullptr) {
+        if (descriptor != nullptr) {
+            LocalFree(descriptor);
+        }
+        DWORD flags = 0;
+        return GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+               (flags & FILE_PERSISTENT_ACLS) == 0;
+    }
+    bool ours = false;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        for (const TOKEN_INFORMATION_CLASS which : {TokenUser, TokenOwner}) {
+            alignas(8) unsigned char buffer[256];
+            DWORD size = 0;
+            if (GetTokenInformation(token, which, buffer, sizeof buffer, &size)) {
+                const PSID sid = which == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid
+                                                    : reinterpret_cast<TOKEN_OWNER*>(buffer)->Owner;
+                ours = ours || EqualSid(sid, owner);
+            }
+        }
+        CloseHandle(token);
+    }
+    LocalFree(descriptor);
+    return ours;
+}
+
+}  // namespace
+
+FoundFile ExamineFile(const char* path, std::uint8_t* bytes, std::uint32_t room, std::uint32_t* got) {
+    FoundFile found;
+    if (got != nullptr) {
+        *got = 0;
+    }
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = GetLastError();
+        const bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+                             error == ERROR_INVALID_NAME || error == ERROR_FILENAME_EXCED_RANGE;
+        found.kind = missing ? FoundFile::Kind::Missing : FoundFile::Kind::Unknown;
+        return found;
+    }
+    // The name itself, a link or a junction included, never what it leads to.
+    HANDLE handle = CreateFileA(path, READ_CONTROL | (bytes != nullptr ? GENERIC_READ : FILE_READ_ATTRIBUTES),
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION information {};
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &information)) {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+        found.kind = FoundFile::Kind::Unknown;
+        return found;
+    }
+    found.ours = OwnedByThisUser(handle);
+    const DWORD notAFile = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    found.kind = (information.dwFileAttributes & notAFile) == 0 && GetFileType(handle) == FILE_TYPE_DISK
+                     ? FoundFile::Kind::RegularFile
+                     : FoundFile::Kind::Other;
+    IdentifyOpenFile(handle, found.identity);
+    std::uint32_t total = 0;
+    while (bytes != nullptr && found.kind == FoundFile::Kind::RegularFile && total < room) {
+        DWORD read = 0;
+        if (!ReadFile(handle, bytes + total, room - total, &read, nullptr)) {
+            found.kind = FoundFile::Kind::Unknown;
+            break;
+        }
+        if (read == 0) {
+            break;
+        }
+        total += read;
+    }
+    CloseHandle(handle);
+    if (got != nullptr) {
+        *got = total;
+    }
+    return found;
+}
+
 bool IdentifyPath(const char* path, FileIdentity& identity) {
     if (path == nullptr) {
         return false;
@@ -142,14 +233,6 @@ bool CopyPermissionBits(const char* from, const char* to) {
 
 bool MayReplaceName(const char*) {
     return true;  // a file held by another program is found at its rename
-}
-
-bool AbsolutePath(const char* path, char* out, std::size_t size) {
-    if (size == 0 || size > 0x7FFFFFFF) {
-        return false;
-    }
-    const DWORD length = GetFullPathNameA(path, static_cast<DWORD>(size), out, nullptr);
-    return length != 0 && length < size;
 }
 
 bool FlushFolderOf(const char*) {

@@ -194,14 +194,14 @@ FileResult StagedFile::CreateNamed(const char* name) {
     return FromStep(step);
 }
 
-FileResult StagedFile::Stage(const char* finalName) {
+FileResult StagedFile::Stage(const char* finalName, bool flush) {
     if (handle_ == INVALID_HANDLE_VALUE) {
         return Name() != nullptr && Name()[0] != '\0' ? FileResult::Done : FileResult::Failed;
     }
     // A replacement's bytes reach the disk before it can take the old
     // file's name: a rename persisted before the data would leave an empty
     // file where the old one was.
-    FileResult result = !access_.kept || FlushFileBuffers(handle_) ? FileResult::Done : FileResult::Failed;
+    FileResult result = !flush || FlushFileBuffers(handle_) ? FileResult::Done : FileResult::Failed;
     if (result == FileResult::Done && access_.kept) {
         result = ApplyAccessRules(handle_, access_);
     }
@@ -243,11 +243,11 @@ FileResult StagedFile::Stage(const char* finalName) {
     return result;
 }
 
-FileResult StagedFile::Commit(const char* finalName) {
+FileResult StagedFile::Commit(const char* finalName, bool flush) {
     // From its temporary name to its final one, an interrupt waits: it
     // lands before (the file goes) or after (the file is in place).
     InterruptsHeld held;
-    const FileResult staged = Stage(finalName);
+    const FileResult staged = Stage(finalName, flush);
     if (staged != FileResult::Done) {
         return staged;
     }

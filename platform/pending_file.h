@@ -27,9 +27,10 @@
 //    group cannot be kept, the group bits are cut to what the other bits
 //    allow, so that nobody gains access by the change of group; an ACL or
 //    DACL that cannot be kept refuses the file.
-//  - A staged file that replaces another is on the disk before it is
-//    staged: its name never holds less than a whole file, even after a
-//    power loss.
+//  - A staged file staged with a flush is on the disk before it has its
+//    name: a replacement's name never holds less than a whole file, even
+//    after a power loss. A kept file that is a copy is on the disk before
+//    Keep returns.
 //
 // The steps that differ between the systems are the platform's primitives
 // (platform/file_primitives.h); the order of the steps is written once, in
@@ -138,16 +139,16 @@ public:
     // The handle to write through; valid between Create and Stage.
     HANDLE Handle() const { return handle_; }
 
-    // Flushes a replacement to the disk, gives the file the replaced file's
-    // access rules and, if it has none, its name beside `finalName`, and
-    // closes it: everything that can fail before the final rename. On
+    // With `flush`, puts the file's bytes on the disk; gives it the replaced
+    // file's access rules and, if it has none, its name beside `finalName`,
+    // and closes it: everything that can fail before the final rename. On
     // failure the file is discarded.
-    FileResult Stage(const char* finalName);
+    FileResult Stage(const char* finalName, bool flush);
 
     // Stages the file if that is not done, then gives it `finalName`,
     // replacing what is there in one step, with interrupts held off. On any
     // failure the file is removed and `finalName` is as it was.
-    FileResult Commit(const char* finalName);
+    FileResult Commit(const char* finalName, bool flush);
 
     // Closes and removes the file; harmless when there is none.
     void Discard();

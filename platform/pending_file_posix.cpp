@@ -155,6 +155,9 @@ bool CopyFile(const char* from, const char* to) {
         copied = ::fchmod(out, groupKept ? mode : WithoutWiderGroup(mode)) == 0 || errno == ENOSYS ||
                  errno == EPERM || NoAcls(errno);
     }
+    // A copy stands in for the old file once that file's name changes: it
+    // is on the disk first.
+    copied = copied && ::fsync(out) == 0;
     const int error = errno;
     copied = ::close(out) == 0 && copied;
     ::close(in);

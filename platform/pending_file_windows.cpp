@@ -230,10 +230,25 @@ bool CloseReporting(HANDLE handle) {
 StepResult LinkOrCopy(const char* existing, const char* name) {
     // A second name for the file where the volume has them (NTFS), else a
     // copy (FAT): either way the room is taken now, not when it is put back.
-    if (CreateHardLinkA(name, existing, nullptr) || CopyFileA(existing, name, TRUE)) {
+    if (CreateHardLinkA(name, existing, nullptr)) {
         return StepResult::Done;
     }
-    return FromError(GetLastError());
+    if (!CopyFileA(existing, name, TRUE)) {
+        return FromError(GetLastError());
+    }
+    // A copy stands in for the old file once that file's name changes: it
+    // is on the disk first.
+    HANDLE copy = CreateFileA(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    const bool flushed = copy != INVALID_HANDLE_VALUE && FlushFileBuffers(copy);
+    if (copy != INVALID_HANDLE_VALUE) {
+        CloseHandle(copy);
+    }
+    if (!flushed) {
+        DeleteFileA(name);
+        return StepResult::Failed;
+    }
+    return StepResult::Done;
 }
 
 StepResult RenameOver(const char* from, const char* to) {

@@ -189,7 +189,7 @@ TEST(StagedFilePosix, IsNeverWiderThanTheFileItReplacesAndLeavesNothingWhenDisca
     ASSERT_EQ(pending.Create(output.c_str(), output.c_str()), FileResult::Done);
     DWORD written = 0;
     EXPECT_TRUE(WriteFile(pending.Handle(), "new", 3, &written, nullptr));
-    EXPECT_EQ(pending.Commit(output.c_str()), FileResult::Done);
+    EXPECT_EQ(pending.Commit(output.c_str(), true), FileResult::Done);
     EXPECT_EQ(ReadFileBytes(output), "new");
     struct stat info {};
     ASSERT_EQ(::stat(output.c_str(), &info), 0);
