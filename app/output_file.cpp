@@ -270,12 +270,10 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
         case FileResult::FolderRefuses:
             return OutputResult::WriteFailed;
         }
-        IdentifyPath(names[k].staged.get(), changes.staged[k]);
     }
     for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
         if (changes.change[k] == ChunkChange::Replaced || changes.change[k] == ChunkChange::Removed) {
-            if (backups[k].Keep(names[k].target.get(), names[k].backup.get()) != FileResult::Done ||
-                !IdentifyPath(names[k].backup.get(), changes.backup[k])) {
+            if (backups[k].Keep(names[k].target.get(), names[k].backup.get()) != FileResult::Done) {
                 return OutputResult::WriteFailed;
             }
         }

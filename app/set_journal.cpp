@@ -16,12 +16,11 @@ constexpr char kJournalSuffix[] = ".texweld-journal";
 
 // The journal, little-endian: magic, version, the size of the whole
 // journal, the length of the base's file name; for each chunk number its
-// change (one byte) and the identities of its staged file and backup (two
-// 64-bit words each); the name; a CRC-32 of every byte before it.
+// change (one byte); the name; a CRC-32 of every byte before it.
 constexpr std::uint8_t kMagic[8] = {'t', 'e', 'x', 'w', 'e', 'l', 'd', 'J'};
 constexpr std::uint32_t kVersion = 2;
 constexpr std::uint32_t kHeaderBytes = sizeof kMagic + 3 * 4;
-constexpr std::uint32_t kEntryBytes = 1 + 4 * 8;
+constexpr std::uint32_t kEntryBytes = 1;
 constexpr std::uint32_t kChecksumBytes = 4;
 constexpr std::uint32_t kFixedBytes = kHeaderBytes + (kMostLevels + 1) * kEntryBytes + kChecksumBytes;
 // The longest file name a base may have in a journal: more than any file
@@ -30,7 +29,7 @@ constexpr std::uint32_t kMostNameBytes = 1024;
 // The largest journal a commit writes; a larger file is no journal of ours.
 constexpr std::uint32_t kLargestJournal = kFixedBytes + kMostNameBytes;
 
-static_assert(kHeaderBytes == 20 && kEntryBytes == 33, "the journal's layout is fixed");
+static_assert(kFixedBytes == 57, "the journal's layout is fixed");
 
 void Put32(std::uint8_t* at, std::uint32_t value) {
     for (int i = 0; i < 4; ++i) {
@@ -38,18 +37,9 @@ void Put32(std::uint8_t* at, std::uint32_t value) {
     }
 }
 
-void Put64(std::uint8_t* at, std::uint64_t value) {
-    Put32(at, static_cast<std::uint32_t>(value));
-    Put32(at + 4, static_cast<std::uint32_t>(value >> 32));
-}
-
 std::uint32_t Get32(const std::uint8_t* at) {
     return static_cast<std::uint32_t>(at[0]) | static_cast<std::uint32_t>(at[1]) << 8 |
            static_cast<std::uint32_t>(at[2]) << 16 | static_cast<std::uint32_t>(at[3]) << 24;
-}
-
-std::uint64_t Get64(const std::uint8_t* at) {
-    return Get32(at) | static_cast<std::uint64_t>(Get32(at + 4)) << 32;
 }
 
 // CRC-32 (the polynomial of zip and PNG) of `size` bytes.
@@ -159,8 +149,6 @@ JournalRead Parse(const std::uint8_t* bytes, std::uint32_t size, const char* nam
             return JournalRead::Bad;
         }
         changes.change[k] = change;
-        changes.staged[k] = {Get64(entry + 1), Get64(entry + 9)};
-        changes.backup[k] = {Get64(entry + 17), Get64(entry + 25)};
     }
     return JournalRead::Whole;
 }
@@ -181,14 +169,10 @@ std::int32_t FirstChunkOf(const SetChanges& changes) {
 }
 
 // Whether `path` may be touched by a rollback: nothing there, or a regular
-// file of the running user's, or the very file the journal recorded
-// (`recorded`; a backup is the old chunk itself, whoever owns it). Names it
-// in `report` when not.
-bool MayTouch(const char* path, const FileIdentity& recorded, RecoveryReport& report) {
+// file of the running user's. Names it in `report` when not.
+bool MayTouch(const char* path, RecoveryReport& report) {
     const FoundFile found = ExamineFile(path);
-    if (found.kind == FoundFile::Kind::Missing ||
-        (found.kind == FoundFile::Kind::RegularFile &&
-         (found.ours || (!(recorded == FileIdentity{}) && found.identity == recorded)))) {
+    if (found.kind == FoundFile::Kind::Missing || (found.kind == FoundFile::Kind::RegularFile && found.ours)) {
         return true;
     }
     report.outcome = Recovery::Refused;
@@ -242,10 +226,6 @@ bool WriteJournal(HANDLE handle, const char* base, const SetChanges& changes) {
     for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
         std::uint8_t* entry = bytes + kHeaderBytes + k * kEntryBytes;
         entry[0] = static_cast<std::uint8_t>(changes.change[k]);
-        Put64(entry + 1, changes.staged[k].volume);
-        Put64(entry + 9, changes.staged[k].index);
-        Put64(entry + 17, changes.backup[k].volume);
-        Put64(entry + 25, changes.backup[k].index);
     }
     std::memcpy(bytes + kFixedBytes - kChecksumBytes, name, nameLength);
     Put32(bytes + size - kChecksumBytes, Crc32(bytes, size - kChecksumBytes));
@@ -289,9 +269,8 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
             report.outcome = Recovery::Failed;
             return report;
         }
-        if (!MayTouch(names[k].staged.get(), changes.staged[k], report) ||
-            !MayTouch(names[k].backup.get(), changes.backup[k], report) ||
-            (change == ChunkChange::Created && !MayTouch(names[k].target.get(), changes.staged[k], report))) {
+        if (!MayTouch(names[k].staged.get(), report) || !MayTouch(names[k].backup.get(), report) ||
+            (change == ChunkChange::Created && !MayTouch(names[k].target.get(), report))) {
             return report;
         }
         changed = changed || change != ChunkChange::None;

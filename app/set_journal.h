@@ -4,8 +4,7 @@
 // Invariants:
 //  - A journal names no path. It holds the base's own file name and, for
 //    each chunk number, what the commit does to <base>.<k> (replaces it,
-//    creates it, removes it) and the identities of the files it made for
-//    it, under a checksum. Every name recovery touches is derived from the
+//    creates it, removes it), under a checksum. Every name recovery touches is derived from the
 //    base it was asked about: the chunk <base>.<k> in the journal's own
 //    folder and, beside the file a write to that chunk lands on (the chunk,
 //    or a link's target, found afresh), its staged file
@@ -20,9 +19,10 @@
 //  - Recovery acts only on what this kind of run could have made, as the
 //    running user: a journal that is a regular file of that user, whole and
 //    checked, or cut short (its run died writing it, before any name
-//    changed); staged files and backups that are regular files of that
-//    user, or the very files the journal recorded. Anything else in the way
-//    stops it before it touches anything.
+//    changed); staged files, backups and created chunks that are regular
+//    files of that user. Anything else in the way stops it before it
+//    touches anything: a set of another user's that root was splitting
+//    waits for a person.
 #pragma once
 
 #include "app/chunk_layout.h"
@@ -40,12 +40,9 @@ enum class ChunkChange : std::uint8_t {
     Removed = 'D',   // an existing chunk goes, kept as its backup
 };
 
-// A commit's plan for every chunk number, with the files it made for each:
-// the staged file (Replaced, Created) and the backup (Replaced, Removed).
+// A commit's plan for every chunk number.
 struct SetChanges {
     ChunkChange change[kMostLevels + 1] = {};
-    FileIdentity staged[kMostLevels + 1] = {};
-    FileIdentity backup[kMostLevels + 1] = {};
 };
 
 // The names of chunk `number` of a set: the chunk itself, the file a write

@@ -3,6 +3,7 @@
 #include "tests/support/e2e_kit.h"
 
 #include <atomic>
+#include <map>
 
 namespace {
 
@@ -411,5 +412,206 @@ TEST_F(TexweldE2e, SplitsThroughTwoSpellingsOfAFolderTakeTurns) {
     }
     EXPECT_EQ(left, (Names{"s.dds.0", "s.dds.1", "s.dds.2", "s.dds.3", "s.dds.4", "s.dds.5"}));
 }
+
+}  // namespace
+
+namespace {
+
+// Every entry under `root`, links not followed: its kind, owner and, for a
+// file, its bytes.
+std::map<std::string, std::string> Snapshot(const std::string& root) {
+    std::map<std::string, std::string> entries;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        struct stat info {};
+        ::lstat(entry.path().c_str(), &info);
+        std::string what = std::to_string(info.st_mode) + "/" + std::to_string(info.st_uid) + ":";
+        if (S_ISREG(info.st_mode) && info.st_size < (1 << 20)) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            what += std::to_string(
+                std::hash<std::string>{}(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>())));
+        }
+        entries[fs::relative(entry.path(), root).string()] = what;
+    }
+    return entries;
+}
+
+// What another user plants beside a set, or makes of what a killed texsplit
+// left there, before the set's owner welds it and splits into it.
+struct PlantCase {
+    const char* label;
+    bool killedSplit;  // a texsplit of whole.dds into tex.dds is killed at its 2nd rename first
+    std::function<void(const Scratch&, uid_t attacker)> plant;
+    std::string inTheWay;  // the file that stops both runs; empty: they roll back and go on
+    int weldChunk = 0;     // the chunk texweld's line names when stopped
+};
+
+class PlantedFiles : public TexweldE2e, public ::testing::WithParamInterface<PlantCase> {};
+
+const std::string kJournal = ".tex.dds.texweld-journal";
+
+void Own(const Scratch& dir, const std::string& name, uid_t owner) {
+    ASSERT_EQ(::lchown(dir.At(name).c_str(), owner, owner), 0) << name;
+}
+
+// As root, with another user's files planted, and as nobody in a sticky
+// folder with the planted files root's and daemon's: neither a weld nor a
+// split touches anything that is not a file of its own run's, and each
+// stops with its line where something is in the way.
+TEST_P(PlantedFiles, AreNeverActedOn) {
+    SKIP_FOR_WINDOWS_BUILD();
+    if (::geteuid() != 0 || ::access("/usr/bin/strace", X_OK) != 0) {
+        GTEST_SKIP() << "needs root to arrange owners, and strace";
+    }
+    const PlantCase& c = GetParam();
+    const Texture before = SampleTexture(SampleFormat::Dxt1, 256, 256, 9, 4);
+    for (const uid_t victim : {uid_t{0}, kNobody}) {
+        SCOPED_TRACE(victim == 0 ? "as root" : "as nobody");
+        const uid_t attacker = victim == 0 ? kNobody : kDaemon;
+        for (const auto& entry : fs::directory_iterator(dir.Path())) {
+            fs::remove_all(entry.path());
+        }
+        dir.PutSplit("tex.dds", before);
+        dir.Put("whole.dds", RockTexture().Joined());
+        dir.Put("private/secret", ToBytes("the victim's own\n"));
+        dir.Put("private/config", ToBytes("setting = 1\n"));
+        dir.Put("evil", ToBytes("the attacker's file\n"));
+        for (const auto& entry : fs::recursive_directory_iterator(dir.Path())) {
+            Own(dir, fs::relative(entry.path(), dir.Path()).string(), victim);
+        }
+        Own(dir, "evil", attacker);
+        ASSERT_EQ(::chmod(dir.At("private").c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(dir.Path().c_str(), 01777), 0);
+        RunOptions options = Here();
+        if (victim != 0) {
+            options.beforeExec = AsNobody();
+        }
+        if (c.killedSplit) {
+            RunOptions killed = options;
+            killed.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=rename", "-e",
+                                     "inject=rename:signal=SIGKILL:when=2"});
+            ASSERT_EQ(texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, killed).signal, SIGKILL);
+            ASSERT_TRUE(fs::exists(dir.At(kJournal)));
+        }
+        c.plant(dir, attacker);
+        if (HasFatalFailure()) {
+            return;
+        }
+        const auto planted = Snapshot(dir.Path());
+        const RunResult weld = texweld_e2e::RunTexweld({"tex.dds.0", "w.dds"}, options);
+        if (c.inTheWay.empty()) {
+            EXPECT_EQ(OneLine(weld), Unsplit("tex.dds"));
+            EXPECT_TRUE(SameBytes(dir.Get("w.dds"), before.Joined()));
+            dir.Remove("w.dds");
+        } else {
+            EXPECT_EQ(OneLine(weld), ChunkUnreadable(c.weldChunk));
+            EXPECT_EQ(Snapshot(dir.Path()), planted);
+        }
+        const RunResult split = texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, options);
+        if (c.inTheWay.empty()) {
+            EXPECT_EQ(OneLineOfSplit(split, 0), Split("whole.dds", 7));
+        } else {
+            EXPECT_EQ(OneLineOfSplit(split, 1),
+                      "Failed to open the chunks of tex.dds for writing: " + c.inTheWay + " is in the way.");
+            EXPECT_EQ(Snapshot(dir.Path()), planted);
+        }
+        for (const char* outside : {"private/secret", "private/config", "evil"}) {
+            EXPECT_EQ(Snapshot(dir.Path())[outside], planted.at(outside)) << outside;
+        }
+        ASSERT_EQ(::chmod(dir.Path().c_str(), 0700), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Recovery, PlantedFiles,
+    ::testing::Values(
+        // A journal of the earlier kind, naming files by path: the victim's
+        // config to be replaced by the attacker's file, a private file removed.
+        PlantCase{"JournalNamingFilesOutsideTheSet", false,
+                  [](const Scratch& dir, uid_t) {
+                      std::string text = std::string("texweld-journal 1") + '\0' + "R" + '\0' + dir.At("evil") +
+                                         '\0' + dir.At("private/config") + '\0' + '\0' + "D" + '\0' +
+                                         dir.At("private/secret") + '\0' + '\0' + "end" + '\0';
+                      struct stat info {};
+                      ::stat(dir.At("tex.dds.0").c_str(), &info);
+                      dir.Put(kJournal, ToBytes(text));
+                      Own(dir, kJournal, info.st_uid);
+                  },
+                  kJournal},
+        PlantCase{"JournalOfAnotherUser", true,
+                  [](const Scratch& dir, uid_t attacker) { Own(dir, kJournal, attacker); }, kJournal},
+        PlantCase{"BackupOfAnotherUser", true,
+                  [](const Scratch& dir, uid_t attacker) {
+                      dir.Remove(".tex.dds.6.texweld-old");
+                      dir.Put(".tex.dds.6.texweld-old", ToBytes("the attacker's level 0"));
+                      Own(dir, ".tex.dds.6.texweld-old", attacker);
+                  },
+                  ".tex.dds.6.texweld-old", 6},
+        PlantCase{"StagedFileOfAnotherUser", true,
+                  [](const Scratch& dir, uid_t attacker) {
+                      dir.Remove(".tex.dds.5.texweld-new");
+                      dir.Put(".tex.dds.5.texweld-new", ToBytes("the attacker's level 1"));
+                      Own(dir, ".tex.dds.5.texweld-new", attacker);
+                  },
+                  ".tex.dds.5.texweld-new", 6},
+        PlantCase{"JournalIsALink", true,
+                  [](const Scratch& dir, uid_t) {
+                      ASSERT_EQ(::rename(dir.At(kJournal).c_str(), dir.At("private/journal").c_str()), 0);
+                      ASSERT_EQ(::symlink("private/journal", dir.At(kJournal).c_str()), 0);
+                  },
+                  kJournal},
+        PlantCase{"JournalIsAPipe", false,
+                  [](const Scratch& dir, uid_t) { ASSERT_EQ(::mkfifo(dir.At(kJournal).c_str(), 0666), 0); },
+                  kJournal},
+        // Sparse: no room on disk, and never read whole.
+        PlantCase{"JournalOf3GiB", false,
+                  [](const Scratch& dir, uid_t) {
+                      dir.Put(kJournal, {});
+                      ASSERT_EQ(::truncate(dir.At(kJournal).c_str(), off_t{3} << 30), 0);
+                  },
+                  kJournal},
+        PlantCase{"JournalWithAByteChanged", true,
+                  [](const Scratch& dir, uid_t) {
+                      const int fd = ::open(dir.At(kJournal).c_str(), O_WRONLY);
+                      ASSERT_GE(fd, 0);
+                      ASSERT_EQ(::pwrite(fd, "X", 1, 40), 1);
+                      ::close(fd);
+                  },
+                  kJournal},
+        PlantCase{"JournalOfAnotherBase", true,
+                  [](const Scratch& dir, uid_t) {
+                      // The name changed to hex.dds, and the checksum made anew.
+                      Bytes journal = dir.Get(kJournal);
+                      ASSERT_GT(journal.size(), 11u);
+                      journal[journal.size() - 11] = 'h';
+                      std::uint32_t crc = 0xFFFFFFFFu;
+                      for (std::size_t i = 0; i + 4 < journal.size(); ++i) {
+                          crc ^= journal[i];
+                          for (int bit = 0; bit < 8; ++bit) {
+                              crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+                          }
+                      }
+                      crc = ~crc;
+                      for (std::size_t i = 0; i < 4; ++i) {
+                          journal[journal.size() - 4 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+                      }
+                      const std::string other = ".hex.dds.texweld-journal";
+                      dir.Put(other, journal);
+                      ASSERT_EQ(::rename(dir.At(other).c_str(), dir.At(kJournal).c_str()), 0);
+                  },
+                  kJournal},
+        // A journal begun but never written, and a staged file and a backup of
+        // the victim's own: its run died before any name changed.
+        PlantCase{"JournalCutShortWithItsFiles", false,
+                  [](const Scratch& dir, uid_t) {
+                      struct stat info {};
+                      ::stat(dir.At("tex.dds.0").c_str(), &info);
+                      dir.Put(kJournal, {});
+                      dir.Put(".tex.dds.3.texweld-new", ToBytes("half a level"));
+                      ASSERT_EQ(::link(dir.At("tex.dds.2").c_str(), dir.At(".tex.dds.2.texweld-old").c_str()), 0);
+                      Own(dir, kJournal, info.st_uid);
+                      Own(dir, ".tex.dds.3.texweld-new", info.st_uid);
+                  },
+                  ""}),
+    ByLabel());
 
 }  // namespace
