@@ -472,7 +472,11 @@ TEST_F(TexweldE2e, ConcurrentRunsOnOneOutputLeaveOneWholeImage) {
 
 // A file that replaces another is on the disk before it takes the name,
 // and the folder's names after the last rename; where nothing existed,
-// nothing old can be lost and nothing is flushed.
+// nothing old can be lost and nothing is flushed. A set that replaces
+// anything has every new file on the disk first, new names included (the
+// old set here is smaller), and the journal's removal after the renames are,
+// and its backups go only after that removal is. A weld that rolls back a
+// killed texsplit has the old names on the disk before the journal goes.
 TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) {
     SKIP_FOR_WINDOWS_BUILD();
     if (::access("/usr/bin/strace", X_OK) != 0) {
@@ -482,46 +486,76 @@ TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) 
     struct Row {
         bool split;     // texsplit of whole.dds into new.dds, else texweld to out.dds
         bool existing;  // over an existing output or set
+        bool rollBack;  // a texweld of new.dds after a texsplit over it was killed
     };
     texweld_test::TempDir logs;
-    for (const Row row : {Row{false, false}, Row{false, true}, Row{true, false}, Row{true, true}}) {
-        SCOPED_TRACE(std::string(row.split ? "texsplit" : "texweld") + (row.existing ? " over" : " to new"));
+    for (const Row row : {Row{false, false, false}, Row{false, true, false}, Row{true, false, false},
+                          Row{true, true, false}, Row{false, true, true}}) {
+        SCOPED_TRACE(std::string(row.split ? "texsplit" : "texweld") + (row.existing ? " over" : " to new") +
+                     (row.rollBack ? " after a killed split" : ""));
         dir.Remove("out.dds");
         for (int k = 0; k <= 6; ++k) {
             dir.Remove("new.dds." + std::to_string(k));
         }
         if (row.existing) {
-            row.split ? dir.PutSplit("new.dds", RockTexture()) : dir.Put("out.dds", previous_);
+            (row.split || row.rollBack) ? dir.PutSplit("new.dds", SampleTexture(SampleFormat::Dxt1, 64, 64, 7, 9))
+                                        : dir.Put("out.dds", previous_);
+        }
+        if (row.rollBack) {
+            RunOptions killed = Here();
+            killed.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "inject=rename:signal=SIGKILL:when=4"});
+            ASSERT_EQ(texweld_e2e::RunTexsplit({"whole.dds", "new.dds"}, killed).signal, SIGKILL);
         }
         RunOptions options = Here();
         options.wrapper = Traced({"/usr/bin/strace", "-f", "-o", logs.File("calls"), "-e",
-                                  "trace=fsync,fdatasync,rename,renameat,renameat2"});
+                                  "trace=fsync,fdatasync,rename,renameat,renameat2,unlink,unlinkat"});
         const RunResult run = row.split ? texweld_e2e::RunTexsplit({"whole.dds", "new.dds"}, options)
-                                        : texweld_e2e::RunTexweld({"tex.dds.0", "out.dds"}, options);
+                                        : texweld_e2e::RunTexweld({row.rollBack ? "new.dds.0" : "tex.dds.0", "out.dds"},
+                                                                  options);
         EXPECT_EQ(run.exitCode, 0) << run.Describe();
-        // The calls in order: F for a file flushed, D for a folder, R for a rename.
+        // The calls in order: F for a file flushed, D for a folder, R for a
+        // rename, U for the journal's removal, B for a backup's.
         std::string order;
         std::ifstream log(logs.File("calls"));
         for (std::string line; std::getline(log, line);) {
+            const bool done = line.find("= 0") != std::string::npos;
             if (line.find("fdatasync(") != std::string::npos) {
                 order += 'F';
             } else if (line.find("fsync(") != std::string::npos) {
                 order += 'D';
-            } else if (line.find("rename") != std::string::npos && line.find("= 0") != std::string::npos) {
+            } else if (line.find("rename") != std::string::npos && done) {
                 order += 'R';
+            } else if (line.find("unlink") != std::string::npos && done) {
+                order += line.find("texweld-journal") != std::string::npos ? "U"
+                         : line.find("texweld-old") != std::string::npos   ? "B"
+                                                                           : "";
             }
         }
         if (!row.existing) {
             EXPECT_EQ(order.find_first_of("FD"), std::string::npos) << order;
+        } else if (row.rollBack) {
+            const std::string recovery = order.substr(0, order.find('U'));
+            ASSERT_NE(recovery, order) << order;
+            ASSERT_NE(recovery.rfind('D'), std::string::npos) << order;
+            EXPECT_LT(recovery.rfind('R'), recovery.rfind('D')) << order;
         } else {
             const std::size_t firstRename = order.find('R');
             ASSERT_NE(firstRename, std::string::npos) << order;
-            EXPECT_NE(order.find('F'), std::string::npos) << order;
-            EXPECT_LT(order.find('F'), firstRename) << order;
+            // Every new chunk and the journal, or the one output.
+            EXPECT_EQ(std::count(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(firstRename), 'F'),
+                      row.split ? 8 : 1)
+                << order;
             EXPECT_GT(order.rfind('D'), order.rfind('R')) << order;
-            // texsplit's journal and its folder are flushed before the first rename too.
             if (row.split) {
+                // The journal and its folder before the first rename; the
+                // folder after the last, then the journal's removal, flushed
+                // before the first backup goes.
                 EXPECT_LT(order.find('D'), firstRename) << order;
+                const std::size_t removal = order.find('U');
+                ASSERT_NE(removal, std::string::npos) << order;
+                EXPECT_NE(order.find('D', order.rfind('R')), std::string::npos) << order;
+                EXPECT_LT(order.find('D', order.rfind('R')), removal) << order;
+                EXPECT_LT(order.find('D', removal), order.find('B')) << order;
             }
         }
     }
