@@ -221,6 +221,7 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
     // backup it stands for.
     StagedFile journalFile;
     const std::unique_ptr<char[]> journal = JournalNameFor(base);
+    const std::unique_ptr<char[]> marker = DoneMarkerFor(base);
     ChunkNames names[kMostLevels + 1];
     StagedFile pending[kMostLevels + 1];
     KeptFile backups[kMostLevels + 1];
@@ -229,19 +230,23 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
     bool replaces = false;  // whether anything old is replaced or removed
     for (std::uint32_t i = 0; i < count + removedCount; ++i) {
         const std::uint32_t number = i < count ? files[i].number : removed[i - count];
-        if (!journal || !Plan(base, number, i < count, inputs, names, changes)) {
+        if (!journal || !marker || !Plan(base, number, i < count, inputs, names, changes)) {
             return OutputResult::CannotOpen;
         }
         replaces = replaces || changes.change[number] != ChunkChange::Created;
     }
     // Everything that can run out of room, names or rights happens before
     // the first name changes: the journal is begun (empty, it tells the
-    // next run that no name changed), the new files complete under their
-    // staged names, and every file the commit replaces or removes gets a
-    // second name, its backup. Where anything old is replaced, all of it
-    // is on the disk before the journal is written.
+    // next run that no name changed, and where anything old is replaced it
+    // is on the disk before anything else is made), the new files complete
+    // under their staged names, and every file the commit replaces or
+    // removes gets a second name, its backup. Where anything old is
+    // replaced, all of it is on the disk before the journal is written.
     if (journalFile.CreateNamed(journal.get()) != FileResult::Done) {
         return OutputResult::CannotOpen;
+    }
+    if (replaces && !FlushFolderOf(journal.get())) {
+        return OutputResult::WriteFailed;
     }
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t k = files[i].number;
@@ -295,9 +300,10 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
     for (std::uint32_t i = 0; i < removedCount && committed; ++i) {
         committed = DeleteFileA(names[removed[i]].chunk.get()) != FALSE;
     }
-    // The point of no return: the journal's removal, once the new set's
-    // names are on the disk.
-    committed = committed && (!replaces || FlushSetFolders(journal.get(), names, changes)) && journalFile.Remove();
+    // The point of no return: the journal becomes the done marker, once the
+    // new set's names are on the disk.
+    committed = committed && (!replaces || FlushSetFolders(journal.get(), names, changes)) &&
+                MoveFileExA(journal.get(), marker.get(), MOVEFILE_REPLACE_EXISTING);
     if (!committed) {
         // The same rollback a later run would make; what it cannot finish
         // stays, journal and backups, for that run.
@@ -312,16 +318,17 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
         }
         return OutputResult::WriteFailed;
     }
-    // The backups go once the journal's removal is on the disk: a journal
-    // that comes back after a power loss finds every one of them.
-    if (!replaces || FlushFolderOf(journal.get())) {
-        for (KeptFile& backup : backups) {
-            backup.Remove();
-        }
-    } else {
-        for (KeptFile& backup : backups) {
-            backup.Leave();  // the next texsplit removes them
-        }
+    // The backups go once the marker is on the disk (a journal that came
+    // back after a power loss would need every one of them), and the marker
+    // once their removal is. What cannot go is left to the next run, which
+    // finds the marker.
+    journalFile.Leave();
+    bool swept = !replaces || FlushFolderOf(marker.get());
+    for (KeptFile& backup : backups) {
+        swept ? static_cast<void>(swept = backup.Remove()) : backup.Leave();
+    }
+    if (swept && (!replaces || FlushSetFolders(journal.get(), names, changes))) {
+        DeleteFileA(marker.get());
     }
     return OutputResult::Written;
 }

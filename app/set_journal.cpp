@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 namespace {
@@ -13,6 +14,7 @@ namespace {
 constexpr char kNewSuffix[] = ".texweld-new";
 constexpr char kOldSuffix[] = ".texweld-old";
 constexpr char kJournalSuffix[] = ".texweld-journal";
+constexpr char kDoneSuffix[] = ".texweld-done";
 
 // The journal, little-endian: magic, version, the size of the whole
 // journal, the length of the base's file name; for each chunk number its
@@ -169,10 +171,15 @@ std::int32_t FirstChunkOf(const SetChanges& changes) {
 }
 
 // Whether `path` may be touched by a rollback: nothing there, or a regular
-// file of the running user's. Names it in `report` when not.
-bool MayTouch(const char* path, RecoveryReport& report) {
+// file of the running user's (then `there` is set). Names it in `report`
+// when not.
+bool MayTouch(const char* path, RecoveryReport& report, bool& there) {
     const FoundFile found = ExamineFile(path);
-    if (found.kind == FoundFile::Kind::Missing || (found.kind == FoundFile::Kind::RegularFile && found.ours)) {
+    if (found.kind == FoundFile::Kind::Missing) {
+        return true;
+    }
+    if (found.kind == FoundFile::Kind::RegularFile && found.ours) {
+        there = true;
         return true;
     }
     report.outcome = Recovery::Refused;
@@ -209,6 +216,10 @@ bool DeriveChunkNames(const char* base, std::uint32_t number, ChunkNames& names)
 
 std::unique_ptr<char[]> JournalNameFor(const char* base) {
     return Beside(base, kJournalSuffix);
+}
+
+std::unique_ptr<char[]> DoneMarkerFor(const char* base) {
+    return Beside(base, kDoneSuffix);
 }
 
 bool WriteJournal(HANDLE handle, const char* base, const SetChanges& changes) {
@@ -262,6 +273,7 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
     const std::unique_ptr<char[]> journal = JournalNameFor(base);
     ChunkNames names[kMostLevels + 1];
     bool changed = false;
+    bool left = false;  // a staged file or backup is there
     // Everything is looked at before anything is touched.
     for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
         const ChunkChange change = changes.change[k];
@@ -269,8 +281,9 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
             report.outcome = Recovery::Failed;
             return report;
         }
-        if (!MayTouch(names[k].staged.get(), report) || !MayTouch(names[k].backup.get(), report) ||
-            (change == ChunkChange::Created && !MayTouch(names[k].target.get(), report))) {
+        bool created = false;
+        if (!MayTouch(names[k].staged.get(), report, left) || !MayTouch(names[k].backup.get(), report, left) ||
+            (change == ChunkChange::Created && !MayTouch(names[k].target.get(), report, created))) {
             return report;
         }
         changed = changed || change != ChunkChange::None;
@@ -295,11 +308,17 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
         }
     }
     // The old names on the disk before anything that could bring them back
-    // is removed; then the staged files and the backups left go.
+    // is removed; then the staged files and the backups left go, and that
+    // too is on the disk before the journal or the marker goes.
     whole = whole && (!changed || FlushSetFolders(journal.get(), names, changes));
     for (std::uint32_t k = 0; k <= kMostLevels && whole; ++k) {
         whole = RemoveIfThere(names[k].staged.get()) && RemoveIfThere(names[k].backup.get());
     }
+    SetChanges all;
+    for (ChunkChange& change : all.change) {
+        change = ChunkChange::Replaced;  // every chunk's folder
+    }
+    whole = whole && (!left || FlushSetFolders(journal.get(), names, all));
     report.outcome = !whole ? Recovery::Failed : changed ? Recovery::Recovered : Recovery::Clean;
     return report;
 }
@@ -307,7 +326,8 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
 RecoveryReport RecoverSet(const char* base) {
     RecoveryReport report;
     const std::unique_ptr<char[]> journal = JournalNameFor(base);
-    if (!journal) {
+    const std::unique_ptr<char[]> marker = DoneMarkerFor(base);
+    if (!journal || !marker) {
         report.outcome = Recovery::Failed;
         return report;
     }
@@ -316,39 +336,40 @@ RecoveryReport RecoverSet(const char* base) {
     std::uint32_t size = 0;
     const FoundFile found = ExamineFile(journal.get(), bytes, sizeof bytes, &size);
     SetChanges changes;
-    if (found.kind != FoundFile::Kind::Missing &&
-        (found.kind != FoundFile::Kind::RegularFile || !found.ours || size > kLargestJournal ||
-         Parse(bytes, size, FileNameOf(base), changes) == JournalRead::Bad)) {
+    const bool journalThere = found.kind != FoundFile::Kind::Missing;
+    if (journalThere && (found.kind != FoundFile::Kind::RegularFile || !found.ours || size > kLargestJournal ||
+                         Parse(bytes, size, FileNameOf(base), changes) == JournalRead::Bad)) {
         report.outcome = Recovery::Refused;
         report.inTheWay = Copy(journal.get());
         return report;
     }
-    report = RollBack(base, changes);
-    if (report.outcome == Recovery::Refused || report.outcome == Recovery::Failed ||
-        found.kind == FoundFile::Kind::Missing) {
+    bool markerThere = false;
+    if (!MayTouch(marker.get(), report, markerThere)) {
         return report;
     }
-    // The journal goes last: until then, a run killed here is rolled back
-    // again by the next.
-    report.outcome = RemoveIfThere(journal.get()) && FlushFolderOf(journal.get()) ? Recovery::Recovered
-                                                                                  : Recovery::Failed;
+    report = RollBack(base, changes);
+    if (report.outcome == Recovery::Refused || report.outcome == Recovery::Failed) {
+        return report;
+    }
+    // The journal goes last: until then, a run killed here rolls back
+    // again. The marker after it: until then, the backups are swept again.
+    if ((journalThere && !(RemoveIfThere(journal.get()) && FlushFolderOf(journal.get()))) ||
+        (markerThere && !RemoveIfThere(marker.get()))) {
+        report.outcome = Recovery::Failed;
+    } else if (journalThere || markerThere) {
+        report.outcome = Recovery::Recovered;
+    }
     return report;
 }
 
 JournalState FindJournal(const char* base) {
-    const std::unique_ptr<char[]> journal = JournalNameFor(base);
-    if (!journal) {
-        return JournalState::Unknown;
+    JournalState state = JournalState::None;
+    for (const std::unique_ptr<char[]>& name : {JournalNameFor(base), DoneMarkerFor(base)}) {
+        const PathKind kind = name ? GetPathKind(name.get()) : PathKind::Unreadable;
+        if (kind == PathKind::Unreadable) {
+            return JournalState::Unknown;
+        }
+        state = kind == PathKind::Missing ? state : JournalState::Present;
     }
-    switch (GetPathKind(journal.get())) {
-    case PathKind::Missing:
-        return JournalState::None;
-    case PathKind::Unreadable:
-        return JournalState::Unknown;
-    case PathKind::RegularFile:
-    case PathKind::Link:
-    case PathKind::Other:
-        break;
-    }
-    return JournalState::Present;
+    return state;
 }

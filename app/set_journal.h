@@ -12,10 +12,12 @@
 //    moved folder recovers itself alone.
 //  - While a journal exists, every backup it needs exists: backups are made
 //    (a copy, where there are no hard links, flushed) before the journal is
-//    written, and removed only once its removal is on the disk.
+//    written, and removed only once the done marker is on the disk.
 //  - A journal means roll back. The commit's point of no return is the
-//    journal's removal, made once every new file, every rename and the
-//    folder are on the disk (where anything old was replaced or removed).
+//    journal's rename to its done marker, .<base's file name>.texweld-done,
+//    made once every new file, every rename and the folder are on the disk
+//    (where anything old was replaced or removed). A done marker means the
+//    new set stands: its backups and staged files go, then the marker.
 //  - Recovery acts only on what this kind of run could have made, as the
 //    running user: a journal that is a regular file of that user, whole and
 //    checked, or cut short (its run died writing it, before any name
@@ -59,9 +61,11 @@ struct ChunkNames {
 // out or a link cannot be followed.
 bool DeriveChunkNames(const char* base, std::uint32_t number, ChunkNames& names);
 
-// The journal's name for the set `base`: .<base's file name>.texweld-journal
-// beside the chunks. A heap block, or null when memory runs out.
+// The journal's name for the set `base`, .<base's file name>.texweld-journal
+// beside the chunks, and its done marker's. Heap blocks, or null when memory
+// runs out.
 std::unique_ptr<char[]> JournalNameFor(const char* base);
+std::unique_ptr<char[]> DoneMarkerFor(const char* base);
 
 // Writes the journal of `changes` for the set `base` at the start of the
 // open, empty journal file `handle`. The caller flushes it.
@@ -87,17 +91,18 @@ struct RecoveryReport {
 
 // Rolls back whatever a dead commit left for the set `base`: with its
 // journal, every changed name gets its backup back and every created one
-// goes; then its staged files and backups go, and last the journal. Run
-// under the set's lock, held alone.
+// goes; then its staged files and backups go, and last the journal and the
+// done marker. Run under the set's lock, held alone.
 RecoveryReport RecoverSet(const char* base);
 
-// Rolls `changes` back for the set `base`: what RecoverSet does once it has
-// read a journal, and what a failing commit does to itself. The journal
-// itself is left to the caller.
+// Rolls `changes` back for the set `base` and removes the staged files and
+// backups beside its chunks, flushing the folders where anything changed:
+// what RecoverSet does once it has read a journal, and what a failing
+// commit does to itself. The journal and the marker are left to the caller.
 RecoveryReport RollBack(const char* base, const SetChanges& changes);
 
 enum class JournalState { None, Present, Unknown };
 
-// Whether the set `base` has a journal, a commit that did not finish;
-// Unknown when that cannot be told.
+// Whether the set `base` has a journal or a done marker, a commit whose
+// files are not all gone; Unknown when that cannot be told.
 JournalState FindJournal(const char* base);

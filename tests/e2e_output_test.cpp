@@ -474,9 +474,10 @@ TEST_F(TexweldE2e, ConcurrentRunsOnOneOutputLeaveOneWholeImage) {
 // and the folder's names after the last rename; where nothing existed,
 // nothing old can be lost and nothing is flushed. A set that replaces
 // anything has every new file on the disk first, new names included (the
-// old set here is smaller), and the journal's removal after the renames are,
-// and its backups go only after that removal is. A weld that rolls back a
-// killed texsplit has the old names on the disk before the journal goes.
+// old set here is smaller); the journal becomes the done marker after the
+// renames are on the disk, the backups go after the marker is, and the
+// marker after their removal is. A weld that rolls back a killed texsplit
+// has the old names on the disk before the journal goes.
 TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) {
     SKIP_FOR_WINDOWS_BUILD();
     if (::access("/usr/bin/strace", X_OK) != 0) {
@@ -514,7 +515,8 @@ TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) 
                                                                   options);
         EXPECT_EQ(run.exitCode, 0) << run.Describe();
         // The calls in order: F for a file flushed, D for a folder, R for a
-        // rename, U for the journal's removal, B for a backup's.
+        // rename, M for the journal's to its done marker, J for the
+        // journal's removal, B for a backup's, U for the marker's.
         std::string order;
         std::ifstream log(logs.File("calls"));
         for (std::string line; std::getline(log, line);) {
@@ -524,17 +526,18 @@ TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) 
             } else if (line.find("fsync(") != std::string::npos) {
                 order += 'D';
             } else if (line.find("rename") != std::string::npos && done) {
-                order += 'R';
+                order += line.find("texweld-done") != std::string::npos ? 'M' : 'R';
             } else if (line.find("unlink") != std::string::npos && done) {
-                order += line.find("texweld-journal") != std::string::npos ? "U"
+                order += line.find("texweld-journal") != std::string::npos ? "J"
                          : line.find("texweld-old") != std::string::npos   ? "B"
+                         : line.find("texweld-done") != std::string::npos  ? "U"
                                                                            : "";
             }
         }
         if (!row.existing) {
             EXPECT_EQ(order.find_first_of("FD"), std::string::npos) << order;
         } else if (row.rollBack) {
-            const std::string recovery = order.substr(0, order.find('U'));
+            const std::string recovery = order.substr(0, order.find('J'));
             ASSERT_NE(recovery, order) << order;
             ASSERT_NE(recovery.rfind('D'), std::string::npos) << order;
             EXPECT_LT(recovery.rfind('R'), recovery.rfind('D')) << order;
@@ -548,14 +551,17 @@ TEST_F(TexweldOutput, ReplacementsAreFlushedBeforeTheirRenameAndTheFolderAfter) 
             EXPECT_GT(order.rfind('D'), order.rfind('R')) << order;
             if (row.split) {
                 // The journal and its folder before the first rename; the
-                // folder after the last, then the journal's removal, flushed
-                // before the first backup goes.
+                // folder after the last, then the marker, flushed before the
+                // first backup goes, and the backups' removal before the
+                // marker's.
                 EXPECT_LT(order.find('D'), firstRename) << order;
-                const std::size_t removal = order.find('U');
-                ASSERT_NE(removal, std::string::npos) << order;
-                EXPECT_NE(order.find('D', order.rfind('R')), std::string::npos) << order;
-                EXPECT_LT(order.find('D', order.rfind('R')), removal) << order;
-                EXPECT_LT(order.find('D', removal), order.find('B')) << order;
+                const std::size_t marked = order.find('M');
+                const std::size_t unmarked = order.find('U');
+                ASSERT_NE(marked, std::string::npos) << order;
+                ASSERT_NE(unmarked, std::string::npos) << order;
+                EXPECT_LT(order.find('D', order.rfind('R')), marked) << order;
+                EXPECT_LT(order.find('D', marked), order.find('B')) << order;
+                EXPECT_LT(order.find('D', order.rfind('B')), unmarked) << order;
             }
         }
     }
