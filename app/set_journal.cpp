@@ -272,8 +272,10 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
     report.firstChunk = FirstChunkOf(changes);
     const std::unique_ptr<char[]> journal = JournalNameFor(base);
     ChunkNames names[kMostLevels + 1];
+    bool staged[kMostLevels + 1] = {};  // what is there to remove
+    bool backup[kMostLevels + 1] = {};
     bool changed = false;
-    bool left = false;  // a staged file or backup is there
+    bool left = false;
     // Everything is looked at before anything is touched.
     for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
         const ChunkChange change = changes.change[k];
@@ -282,11 +284,12 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
             return report;
         }
         bool created = false;
-        if (!MayTouch(names[k].staged.get(), report, left) || !MayTouch(names[k].backup.get(), report, left) ||
+        if (!MayTouch(names[k].staged.get(), report, staged[k]) || !MayTouch(names[k].backup.get(), report, backup[k]) ||
             (change == ChunkChange::Created && !MayTouch(names[k].target.get(), report, created))) {
             return report;
         }
         changed = changed || change != ChunkChange::None;
+        left = left || staged[k] || backup[k];
     }
     // Each changed name gets its old file back; a name the set did not have
     // goes. A backup already gone was put back by an earlier rollback.
@@ -312,7 +315,8 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
     // too is on the disk before the journal or the marker goes.
     whole = whole && (!changed || FlushSetFolders(journal.get(), names, changes));
     for (std::uint32_t k = 0; k <= kMostLevels && whole; ++k) {
-        whole = RemoveIfThere(names[k].staged.get()) && RemoveIfThere(names[k].backup.get());
+        whole = (!staged[k] || RemoveIfThere(names[k].staged.get())) &&
+                (!backup[k] || RemoveIfThere(names[k].backup.get()));
     }
     SetChanges all;
     for (ChunkChange& change : all.change) {
