@@ -2,7 +2,8 @@
 # Builds the fuzz targets with clang 14 (libFuzzer, AddressSanitizer and
 # UndefinedBehaviorSanitizer) and runs them for a bounded time in all,
 # starting from their seed corpora: reassembly_fuzzer (texweld) from
-# fuzz/corpus, split_fuzzer (texsplit) from fuzz/split-corpus.
+# fuzz/corpus, split_fuzzer (texsplit) from fuzz/split-corpus,
+# journal_fuzzer (a set's recovery) from fuzz/journal-corpus.
 #
 #   fuzz/run_fuzzer.sh [seconds] [extra libFuzzer options...]
 #
@@ -18,7 +19,7 @@ cd "$(dirname "$0")/.."
 seconds="${1:-60}"
 shift || true
 build="${TEXWELD_FUZZ_BUILD_DIR:-build-fuzz}"
-read -r -a targets <<<"${TEXWELD_FUZZ_TARGETS:-reassembly_fuzzer split_fuzzer}"
+read -r -a targets <<<"${TEXWELD_FUZZ_TARGETS:-reassembly_fuzzer split_fuzzer journal_fuzzer}"
 
 cmake -S . -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -35,6 +36,7 @@ for target in "${targets[@]}"; do
   case "$target" in
   reassembly_fuzzer) seeds=fuzz/corpus ;;
   split_fuzzer) seeds=fuzz/split-corpus ;;
+  journal_fuzzer) seeds=fuzz/journal-corpus ;;
   *) echo "run_fuzzer.sh: no fuzz target $target" >&2; exit 2 ;;
   esac
   mkdir -p "$build/corpus-$target"

@@ -145,11 +145,9 @@ std::string Relative(const ScratchFolder& scratch, const std::string& path) {
 }
 
 // The largest block a run may take: the copy block for the file, or the
-// journal, which lists each chunk's staged name, name and backup.
-std::uint64_t LargestAllocation(const SplitCase& splitCase, const Layout& layout) {
-    const std::uint64_t perName = layout.base.size() + 32;
-    const std::uint64_t journal = 64 + (kMostNumbered + 1) * (2 + 3 * perName);
-    return std::max({kNameAllowance, journal, CopyBlockAllocation(splitCase.file.size())});
+// names.
+std::uint64_t LargestAllocation(const SplitCase& splitCase) {
+    return std::max(kNameAllowance, CopyBlockAllocation(splitCase.file.size()));
 }
 
 void RunOne(const SplitCase& splitCase) {
@@ -178,7 +176,7 @@ void RunOne(const SplitCase& splitCase) {
     Require(line == expect.line, "unexpected line",
             "printed:  \"" + line + "\"\nexpected: \"" + expect.line + "\"\n" + context);
     Require(watched.outstanding == 0, "blocks not given back: " + std::to_string(watched.outstanding), context);
-    Require(watched.largest <= LargestAllocation(splitCase, layout),
+    Require(watched.largest <= LargestAllocation(splitCase),
             "allocation of " + std::to_string(watched.largest) + " bytes", context);
     Require(texweld_inprocess::CountOpenDescriptors() == openDescriptors, "a file descriptor was left open", context);
 
