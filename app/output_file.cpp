@@ -303,7 +303,7 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
     // The point of no return: the journal becomes the done marker, once the
     // new set's names are on the disk.
     committed = committed && (!replaces || FlushSetFolders(journal.get(), names, changes)) &&
-                MoveFileExA(journal.get(), marker.get(), MOVEFILE_REPLACE_EXISTING);
+                MoveFileExA(journal.get(), marker.get(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!committed) {
         // The same rollback a later run would make; what it cannot finish
         // stays, journal and backups, for that run.
@@ -311,7 +311,11 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
         const Recovery rolled = RollBack(base, changes).outcome;
         const bool undone = rolled == Recovery::Recovered || rolled == Recovery::Clean;
         for (KeptFile& backup : backups) {
-            undone ? static_cast<void>(backup.Remove()) : backup.Leave();
+            if (undone) {
+                backup.Remove();  // already put back or removed
+            } else {
+                backup.Leave();
+            }
         }
         if (undone && DeleteFileA(journal.get())) {
             FlushFolderOf(journal.get());
@@ -325,7 +329,11 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
     journalFile.Leave();
     bool swept = !replaces || FlushFolderOf(marker.get());
     for (KeptFile& backup : backups) {
-        swept ? static_cast<void>(swept = backup.Remove()) : backup.Leave();
+        if (swept) {
+            swept = backup.Remove();
+        } else {
+            backup.Leave();
+        }
     }
     if (swept && (!replaces || FlushSetFolders(journal.get(), names, changes))) {
         DeleteFileA(marker.get());

@@ -8,7 +8,7 @@
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
 #include "dds/preamble.h"
-#include "platform/pending_file.h"
+#include "platform/folder_lock.h"
 #include "support/byte_buffer.h"
 #include "support/file_access.h"
 

@@ -300,7 +300,9 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
         case ChunkChange::Replaced:
         case ChunkChange::Removed:
             if (GetPathKind(chunk.backup.get()) != PathKind::Missing) {
-                whole = MoveFileExA(chunk.backup.get(), chunk.target.get(), MOVEFILE_REPLACE_EXISTING) && whole;
+                whole = MoveFileExA(chunk.backup.get(), chunk.target.get(),
+                                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) &&
+                        whole;
             }
             break;
         case ChunkChange::Created:

@@ -9,7 +9,7 @@
 #include "dds/preamble.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
-#include "platform/pending_file.h"
+#include "platform/folder_lock.h"
 #include "support/file_access.h"
 #include "support/string_buffer.h"
 

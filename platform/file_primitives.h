@@ -3,6 +3,7 @@
 // Each platform's pending_file file supplies them.
 #pragma once
 
+#include "platform/folder_lock.h"
 #include "platform/pending_file.h"
 #include "platform/win32.h"
 

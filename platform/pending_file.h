@@ -33,8 +33,10 @@
 //    Keep returns.
 //
 // The steps that differ between the systems are the platform's primitives
-// (platform/file_primitives.h); the order of the steps is written once, in
-// pending_file.cpp.
+// (platform/file_primitives.h); the order of one file's steps is written
+// once, in pending_file.cpp. A set of files changed together is committed
+// over these by app/output_file.cpp, under the lock of
+// platform/folder_lock.h.
 #pragma once
 
 #include "platform/win32.h"
@@ -188,38 +190,4 @@ public:
     ~InterruptsHeld();
     InterruptsHeld(const InterruptsHeld&) = delete;
     InterruptsHeld& operator=(const InterruptsHeld&) = delete;
-};
-
-// One writer of chunk sets per folder at a time, across processes, and no
-// reader while one writes: held from Acquire until Release or destruction,
-// and released by the system if the process dies. POSIX: an advisory lock
-// on the folder itself, shared among readers; Windows: a named mutex for
-// the folder's identity (volume serial number and file index), global
-// where this user may make one, taken by readers too. Nothing is created
-// on disk.
-class FolderLock {
-public:
-    enum class Mode { Shared, Exclusive };
-    enum class Result {
-        Held,
-        Busy,        // another holder kept it all the wait
-        Unreadable,  // the folder may not be opened to lock it (write-only)
-        NoLocks,     // the file system, or the system, has no such locks
-        Missing,     // no such folder
-    };
-
-    FolderLock() = default;
-    ~FolderLock() { Release(); }
-    FolderLock(const FolderLock&) = delete;
-    FolderLock& operator=(const FolderLock&) = delete;
-
-    // Waits up to `waitMilliseconds` for the lock of the folder that holds
-    // `pathInFolder`, in `mode` (Windows: always exclusive).
-    Result Acquire(const char* pathInFolder, Mode mode, std::uint32_t waitMilliseconds);
-
-    // Lets the lock go; harmless when none is held.
-    void Release();
-
-private:
-    std::intptr_t lock_ = -1;  // POSIX: the folder's descriptor; Windows: the mutex
 };

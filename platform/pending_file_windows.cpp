@@ -254,9 +254,10 @@ StepResult LinkOrCopy(const char* existing, const char* name) {
 StepResult RenameOver(const char* from, const char* to) {
     // A target another program holds is waited for a little. The folder took
     // the new file, so it takes names: a refusal here is the target held,
-    // never a reason to write over it in place.
+    // never a reason to write over it in place. Written through: the new
+    // name is on the disk when the call returns.
     for (DWORD attempt = 0;; ++attempt) {
-        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) {
+        if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
             return StepResult::Done;
         }
         const DWORD error = GetLastError();

@@ -1,6 +1,7 @@
 // The file-system questions of platform/file_system.h answered by the real
 // Win32 API, in the Windows build.
 #include "platform/file_system.h"
+#include "platform/folder_lock.h"
 #include "platform/pending_file.h"
 #include "platform/win32.h"
 
