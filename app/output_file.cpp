@@ -289,7 +289,7 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
     InterruptsHeld held;
     if (!WriteJournal(journalFile.Handle(), base, changes) ||
         journalFile.Stage(journal.get(), replaces) != FileResult::Done ||
-        (replaces && !FlushSetFolders(journal.get(), names, changes))) {
+        (replaces && !FlushSetFolders(journal.get(), names))) {
         return OutputResult::WriteFailed;  // no name has changed
     }
     bool committed = true;
@@ -302,7 +302,7 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
     }
     // The point of no return: the journal becomes the done marker, once the
     // new set's names are on the disk.
-    committed = committed && (!replaces || FlushSetFolders(journal.get(), names, changes)) &&
+    committed = committed && (!replaces || FlushSetFolders(journal.get(), names)) &&
                 MoveFileExA(journal.get(), marker.get(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
     if (!committed) {
         // The same rollback a later run would make; what it cannot finish
@@ -335,7 +335,7 @@ OutputResult WriteChunkSet(const char* base, const ChunkFile* files, std::uint32
             backup.Leave();
         }
     }
-    if (swept && (!replaces || FlushSetFolders(journal.get(), names, changes))) {
+    if (swept && (!replaces || FlushSetFolders(journal.get(), names))) {
         DeleteFileA(marker.get());
     }
     return OutputResult::Written;

@@ -244,7 +244,7 @@ bool WriteJournal(HANDLE handle, const char* base, const SetChanges& changes) {
     return WriteFile(handle, bytes, size, &written, nullptr) && written == size;
 }
 
-bool FlushSetFolders(const char* journal, const ChunkNames* names, const SetChanges& changes) {
+bool FlushSetFolders(const char* journal, const ChunkNames* names) {
     const char* flushed[kMostLevels + 2];
     std::uint32_t count = 0;
     bool whole = true;
@@ -260,7 +260,7 @@ bool FlushSetFolders(const char* journal, const ChunkNames* names, const SetChan
     };
     flush(journal);
     for (std::uint32_t k = 0; k <= kMostLevels; ++k) {
-        if (changes.change[k] != ChunkChange::None && names[k].target) {
+        if (names[k].target) {
             flush(names[k].target.get());
         }
     }
@@ -312,19 +312,14 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
             break;
         }
     }
-    // The old names on the disk before anything that could bring them back
-    // is removed; then the staged files and the backups left go, and that
-    // too is on the disk before the journal or the marker goes.
-    whole = whole && (!changed || FlushSetFolders(journal.get(), names, changes));
+    // Then the staged files and the backups left go (a backup still there
+    // is a second name of the file its chunk holds), and every name is on
+    // the disk, once, before the journal or the marker goes.
     for (std::uint32_t k = 0; k <= kMostLevels && whole; ++k) {
         whole = (!staged[k] || RemoveIfThere(names[k].staged.get())) &&
                 (!backup[k] || RemoveIfThere(names[k].backup.get()));
     }
-    SetChanges all;
-    for (ChunkChange& change : all.change) {
-        change = ChunkChange::Replaced;  // every chunk's folder
-    }
-    whole = whole && (!left || FlushSetFolders(journal.get(), names, all));
+    whole = whole && (!(changed || left) || FlushSetFolders(journal.get(), names));
     report.outcome = !whole ? Recovery::Failed : changed ? Recovery::Recovered : Recovery::Clean;
     return report;
 }

@@ -72,8 +72,9 @@ std::unique_ptr<char[]> DoneMarkerFor(const char* base);
 bool WriteJournal(HANDLE handle, const char* base, const SetChanges& changes);
 
 // Puts the names of the journal's folder and of every folder that holds a
-// target `changes` changes on the disk, each folder once.
-bool FlushSetFolders(const char* journal, const ChunkNames* names, const SetChanges& changes);
+// target among `names` (kMostLevels + 1 of them, some empty) on the disk,
+// each folder once.
+bool FlushSetFolders(const char* journal, const ChunkNames* names);
 
 enum class Recovery {
     Clean,      // nothing was left, or only staged files and backups, now gone
@@ -96,7 +97,8 @@ struct RecoveryReport {
 RecoveryReport RecoverSet(const char* base);
 
 // Rolls `changes` back for the set `base` and removes the staged files and
-// backups beside its chunks, flushing the folders where anything changed:
+// backups beside its chunks, then flushes the folders once if anything
+// changed:
 // what RecoverSet does once it has read a journal, and what a failing
 // commit does to itself. The journal and the marker are left to the caller.
 RecoveryReport RollBack(const char* base, const SetChanges& changes);
