@@ -234,78 +234,62 @@ def make(folder, state, names):
             made[id(inode)] = os.path.join(folder, entry)
 
 
-def listing(folder):
-    return sorted(os.listdir(folder))
+def read(folder, entry):
+    path = os.path.join(folder, entry)
+    return open(path, "rb").read() if os.path.exists(path) else None
+
+
+def explore(label, files, program, arguments, whole):
+    """Records `program` run on `files`, then checks `whole(folder, state)`
+    in every crash state after the next texweld of that state."""
+    live, made = os.path.join(SCRATCH, "live"), os.path.join(SCRATCH, "state")
+    shutil.rmtree(live, ignore_errors=True)
+    os.makedirs(live)
+    for entry, data in files.items():
+        with open(os.path.join(live, entry), "wb") as out:
+            out.write(data)
+    log = traced(program, arguments, live)
+    seen, faults = set(), []
+    for state, names in replay(log, os.path.realpath(live), files):
+        key = tuple(sorted(state.items()))
+        if key not in seen:
+            seen.add(key)
+            make(made, state, names)
+            if not whole(made, state):
+                faults.append((sorted(state), sorted(os.listdir(made))))
+    print(f"{label}: {len(seen)} crash states, {len(faults)} not the old or the new")
+    for fault in faults[:5]:
+        print("   ", fault)
+    return not faults
 
 
 def set_case(label, old, new):
     """texsplit of `new` over a set of `old`; each a (width, height, levels, seed)."""
-    before, after = dds(*old), dds(*new)
-    old_chunks, new_chunks = split(before, old[2], old[0], old[1]), split(after, new[2], new[0], new[1])
-    live = os.path.join(SCRATCH, "live")
-    shutil.rmtree(live, ignore_errors=True)
-    os.makedirs(live)
-    files = {"whole.dds": after}
-    files.update({"t.dds." + k: v for k, v in old_chunks.items()})
-    for entry, data in files.items():
-        with open(os.path.join(live, entry), "wb") as out:
-            out.write(data)
-    log = traced(TEXSPLIT, ["whole.dds", "t.dds"], live)
-    seen, faults = set(), []
-    state_folder = os.path.join(SCRATCH, "state")
-    for state, names in replay(log, os.path.realpath(live), files):
-        key = tuple(sorted(state.items()))
-        if key in seen:
-            continue
-        seen.add(key)
-        make(state_folder, state, names)
-        line = subprocess.run([TEXWELD, "t.dds.0", "w.dds"], cwd=state_folder, capture_output=True).stdout
-        welded = open(os.path.join(state_folder, "w.dds"), "rb").read() if os.path.exists(
-            os.path.join(state_folder, "w.dds")) else None
-        for texture, chunks in ((before, old_chunks), (after, new_chunks)):
-            expected = sorted(["whole.dds", "w.dds"] + ["t.dds." + k for k in chunks])
-            if welded == texture and listing(state_folder) == expected and all(
-                    open(os.path.join(state_folder, "t.dds." + k), "rb").read() == v for k, v in chunks.items()):
-                break
-        else:
-            faults.append((sorted(state), line, listing(state_folder)))
-    report(label, len(seen), faults)
-    return not faults
+    textures = [(dds(*shape), {"t.dds." + k: v for k, v in split(dds(*shape), shape[2], shape[0], shape[1]).items()})
+                for shape in (old, new)]
+
+    def whole(folder, state):
+        subprocess.run([TEXWELD, "t.dds.0", "w.dds"], cwd=folder, capture_output=True)
+        return any(read(folder, "w.dds") == texture and
+                   sorted(os.listdir(folder)) == sorted(["whole.dds", "w.dds"] + list(chunks)) and
+                   all(read(folder, entry) == data for entry, data in chunks.items())
+                   for texture, chunks in textures)
+
+    return explore(label, dict(textures[0][1], **{"whole.dds": textures[1][0]}), TEXSPLIT, ["whole.dds", "t.dds"],
+                   whole)
 
 
 def output_case(label):
-    """texweld over an existing output."""
-    texture = dds(64, 64, 7, 1)
-    previous = b"an output from an earlier run\n"
-    live = os.path.join(SCRATCH, "live")
-    shutil.rmtree(live, ignore_errors=True)
-    os.makedirs(live)
-    files = {"t.dds." + k: v for k, v in split(texture, 7, 64, 64).items()}
-    files["out.dds"] = previous
-    for entry, data in files.items():
-        with open(os.path.join(live, entry), "wb") as out:
-            out.write(data)
-    log = traced(TEXWELD, ["t.dds.0", "out.dds"], live)
-    seen, faults = set(), []
-    state_folder = os.path.join(SCRATCH, "state")
-    for state, names in replay(log, os.path.realpath(live), files):
-        key = tuple(sorted(state.items()))
-        if key in seen:
-            continue
-        seen.add(key)
-        make(state_folder, state, names)
-        output = state.get("out.dds")
-        subprocess.run([TEXWELD, "t.dds.0", "out.dds"], cwd=state_folder, capture_output=True)
-        if output not in (previous, texture) or listing(state_folder) != sorted(files):
-            faults.append((sorted(state), output[:40] if output else output, listing(state_folder)))
-    report(label, len(seen), faults)
-    return not faults
+    """texweld over an existing output: it is the old or the new before the
+    next weld, which leaves nothing beside it."""
+    texture, previous = dds(64, 64, 7, 1), b"an output from an earlier run\n"
+    files = dict({"t.dds." + k: v for k, v in split(texture, 7, 64, 64).items()}, **{"out.dds": previous})
 
+    def whole(folder, state):
+        subprocess.run([TEXWELD, "t.dds.0", "out.dds"], cwd=folder, capture_output=True)
+        return state.get("out.dds") in (previous, texture) and sorted(os.listdir(folder)) == sorted(files)
 
-def report(label, count, faults):
-    print(f"{label}: {count} crash states, {len(faults)} not the old or the new")
-    for fault in faults[:5]:
-        print("   ", fault)
+    return explore(label, files, TEXWELD, ["t.dds.0", "out.dds"], whole)
 
 
 ok = all([
