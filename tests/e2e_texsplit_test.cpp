@@ -506,6 +506,15 @@ void Own(const Scratch& dir, const std::string& name, uid_t owner) {
     ASSERT_EQ(::lchown(dir.At(name).c_str(), owner, owner), 0) << name;
 }
 
+// Puts a file of the attacker's in the place of `name`.
+std::function<void(const Scratch&, uid_t)> AttackersFile(const std::string& name) {
+    return [name](const Scratch& dir, uid_t attacker) {
+        dir.Remove(name);
+        dir.Put(name, ToBytes("the attacker's bytes"));
+        Own(dir, name, attacker);
+    };
+}
+
 // As root, with another user's files planted, and as nobody in a sticky
 // folder with the planted files root's and daemon's: neither a weld nor a
 // split touches anything that is not a file of its own run's, and each
@@ -592,20 +601,9 @@ INSTANTIATE_TEST_SUITE_P(
                   kJournal},
         PlantCase{"JournalOfAnotherUser", true,
                   [](const Scratch& dir, uid_t attacker) { Own(dir, kJournal, attacker); }, kJournal},
-        PlantCase{"BackupOfAnotherUser", true,
-                  [](const Scratch& dir, uid_t attacker) {
-                      dir.Remove(".tex.dds.6.texweld-old");
-                      dir.Put(".tex.dds.6.texweld-old", ToBytes("the attacker's level 0"));
-                      Own(dir, ".tex.dds.6.texweld-old", attacker);
-                  },
-                  ".tex.dds.6.texweld-old", 6},
-        PlantCase{"StagedFileOfAnotherUser", true,
-                  [](const Scratch& dir, uid_t attacker) {
-                      dir.Remove(".tex.dds.5.texweld-new");
-                      dir.Put(".tex.dds.5.texweld-new", ToBytes("the attacker's level 1"));
-                      Own(dir, ".tex.dds.5.texweld-new", attacker);
-                  },
-                  ".tex.dds.5.texweld-new", 6},
+        PlantCase{"BackupOfAnotherUser", true, AttackersFile(".tex.dds.6.texweld-old"), ".tex.dds.6.texweld-old", 6},
+        PlantCase{"StagedFileOfAnotherUser", true, AttackersFile(".tex.dds.5.texweld-new"), ".tex.dds.5.texweld-new",
+                  6},
         PlantCase{"JournalIsALink", true,
                   [](const Scratch& dir, uid_t) {
                       ASSERT_EQ(::rename(dir.At(kJournal).c_str(), dir.At("private/journal").c_str()), 0);
