@@ -123,6 +123,11 @@ private:
 Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& baseName,
                 const CountedString& outputName, std::int32_t& chunkConcerned) {
     path.Format("%s.0", baseName.GetString());
+    // A base with no first chunk has no set to wait for: no commit makes
+    // that name go, and a set being made for the first time is not there yet.
+    if (GetPathKind(path.GetString()) == PathKind::Missing) {
+        return Outcome::NotSplit;
+    }
     // No texsplit changes the set while its chunks are opened: the folder's
     // lock is held, shared with other readers, until every chunk is open,
     // and the copy then reads from the open files. A set a dead texsplit

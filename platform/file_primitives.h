@@ -59,9 +59,11 @@ StepResult CreateAnonymous(const char* finalName, const AccessRules& rules, HAND
 StepResult CreateExclusive(const char* name, const AccessRules& rules, bool vanishing, HANDLE& handle);
 
 // Locks an open file for as long as it or a copy of its handle is open
-// (POSIX flock; nothing on Windows), and copies the handle to keep the lock
-// past the handle's close, into `held`.
-void LockForLife(HANDLE handle);
+// (POSIX flock; nothing on Windows); with `name`, false unless the name
+// still leads to the file locked. False when another process holds the
+// lock. KeepLock copies the handle to keep the lock past the handle's
+// close, into `held`.
+bool LockForLife(HANDLE handle, const char* name);
 void KeepLock(HANDLE handle, std::intptr_t& held);
 void DropLock(std::intptr_t& held);
 

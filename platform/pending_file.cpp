@@ -154,19 +154,28 @@ FileResult StagedFile::Create(const char* finalName, const char* replaced, const
     for (std::size_t attempt = 0; step == StepResult::Unsupported || step == StepResult::Taken; ++attempt) {
         Write(finalName, fixedName_, findable_, attempt);
         step = CreateExclusive(Name(), access_, true, handle);
+        // A slot is used only once its writer's lock is on it and its name
+        // still leads to it: another weld may take a slot whose lock is not
+        // yet on, remove it and make its own there.
+        if (step == StepResult::Done && findable_ && !LockForLife(handle, Name())) {
+            CloseHandle(handle);
+            handle = INVALID_HANDLE_VALUE;
+            step = StepResult::Taken;
+        }
         if (step == StepResult::Taken && !MayTryAgain(fixedName_, findable_, attempt)) {
             break;
         }
         vanishing_ = step == StepResult::Done;
     }
+    // An anonymous file is locked before it has any name.
+    if (step == StepResult::Done && anonymous_ && findable_ && !LockForLife(handle, nullptr)) {
+        CloseHandle(handle);
+        step = StepResult::Failed;
+    }
     if (step != StepResult::Done) {
         Forget();  // whatever is there is not this file
         Discard();
         return FromStep(step);
-    }
-    // Locked before it has any name, for as long as this process lives.
-    if (findable_) {
-        LockForLife(handle);
     }
     handle_ = handle;
     return FileResult::Done;

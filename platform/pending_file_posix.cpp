@@ -330,8 +330,17 @@ StepResult CreateExclusive(const char* name, const AccessRules& rules, bool, HAN
     return StepResult::Done;
 }
 
-void LockForLife(HANDLE handle) {
-    ::flock(FdFromHandle(handle), LOCK_EX | LOCK_NB);
+bool LockForLife(HANDLE handle, const char* name) {
+    const int fd = FdFromHandle(handle);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        // A file system without locks: no other run removes a slot by its
+        // lock there either.
+        return errno != EWOULDBLOCK;
+    }
+    struct stat locked {};
+    struct stat named {};
+    return name == nullptr || (::fstat(fd, &locked) == 0 && ::lstat(name, &named) == 0 &&
+                               locked.st_dev == named.st_dev && locked.st_ino == named.st_ino);
 }
 
 void KeepLock(HANDLE handle, std::intptr_t& held) {

@@ -205,7 +205,9 @@ StepResult CreateExclusive(const char* name, const AccessRules&, bool vanishing,
     return StepResult::Done;
 }
 
-void LockForLife(HANDLE) {}
+bool LockForLife(HANDLE, const char*) {
+    return true;  // an unfinished file goes with its writer
+}
 
 void KeepLock(HANDLE, std::intptr_t&) {}
 

@@ -262,3 +262,22 @@ INSTANTIATE_TEST_SUITE_P(
     ByLabel());
 
 }  // namespace
+
+namespace {
+
+using namespace e2e;
+
+// A weld of a base with no first chunk answers at once, even while another
+// process holds the folder's lock for as long as a weld would wait.
+TEST_F(TexweldE2e, AMissingSetIsReportedWithoutWaitingForTheFolder) {
+    SKIP_FOR_WINDOWS_BUILD();
+    const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    RunOptions options = Here();
+    options.timeoutMilliseconds = 10000;
+    EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"gone.dds.0"}, options)), NotFound("gone.dds"));
+    ::close(folder);
+}
+
+}  // namespace

@@ -393,6 +393,36 @@ TEST_F(TexweldE2e, TexsplitReplacesASetOnAFileSystemWithoutHardLinks) {
     }
     EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"t.dds.0", "w.dds"}, options)), Unsplit("t.dds"));
     EXPECT_TRUE(SameBytes(dir.Get("fat/w.dds"), second.Joined()));
+    // Two welds to one output: the first is held between making its slot
+    // and locking it, while the second, whose write is held longer, removes
+    // that slot and makes its own there. The first must not publish the
+    // second's unfinished file: when it ends, the output is its texture.
+    if (::access("/usr/bin/strace", X_OK) == 0) {
+        EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "u.dds"}, options), 0), Split("a.dds", 7));
+        // Its slot's lock is its 9th flock: the folder's and its seven
+        // chunks' (each opened for reading, others may only read) come first.
+        RunOptions heldAtItsLock = options;
+        heldAtItsLock.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=flock", "-e",
+                                        "inject=flock:delay_enter=1000000:when=9"});
+        RunOptions slowToWrite = options;
+        slowToWrite.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=write", "-e",
+                                      "inject=write:delay_enter=2000000:when=1"});
+        RunResult held;
+        std::thread heldRun([&] { held = texweld_e2e::RunTexweld({"u.dds.0", "r.dds"}, heldAtItsLock); });
+        ::usleep(400000);
+        RunResult slow;
+        std::thread slowRun([&] { slow = texweld_e2e::RunTexweld({"t.dds.0", "r.dds"}, slowToWrite); });
+        heldRun.join();
+        const Bytes published = dir.Get("fat/r.dds");
+        slowRun.join();
+        EXPECT_EQ(OneLine(held), Unsplit("u.dds"));
+        EXPECT_TRUE(SameBytes(published, first.Joined()));
+        EXPECT_EQ(OneLine(slow), Unsplit("t.dds"));
+        EXPECT_TRUE(SameBytes(dir.Get("fat/r.dds"), second.Joined()));
+        for (const std::string name : {"r.dds", "u.dds.0", "u.dds.1", "u.dds.2", "u.dds.3", "u.dds.4", "u.dds.5", "u.dds.6"}) {
+            dir.Remove("fat/" + name);
+        }
+    }
     Names left;
     for (const auto& entry : fs::directory_iterator(mount)) {
         left.insert(entry.path().filename().string());
