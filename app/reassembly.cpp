@@ -16,12 +16,10 @@
 
 namespace {
 
-// How long a weld waits for a texsplit that is changing its set.
-constexpr std::uint32_t kSetLockWaitMilliseconds = 30000;
-
-// How many journals a weld rolls back before it reads: a writer that dies
-// each time it is let in is not waited for forever.
-constexpr std::uint32_t kRecoveryAttempts = 3;
+// How long a weld waits for a texsplit that is changing its set, as long as
+// a texsplit waits for another; and how often it looks again meanwhile.
+constexpr std::uint32_t kSetWaitMilliseconds = 30000;
+constexpr std::uint32_t kLookAgainMilliseconds = 10;
 
 // The 4-byte magic and the 124-byte header that open every DDS file.
 constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
@@ -35,6 +33,7 @@ constexpr std::uint32_t kPreambleBytes = DDS_PREAMBLE_SIZE;
 struct ChunksRead {
     static constexpr std::uint32_t kCapacity = kMostLevels + 2;
     FileIdentity identities[kCapacity];
+    std::int32_t numbers[kCapacity] = {};  // each identity's chunk number
     std::uint32_t count = 0;
     // The numbered chunks, largest level first, and each one's size.
     HANDLE handles[kCapacity];
@@ -45,20 +44,26 @@ struct ChunksRead {
     ChunksRead() = default;
     ChunksRead(const ChunksRead&) = delete;
     ChunksRead& operator=(const ChunksRead&) = delete;
-    ~ChunksRead() {
-        for (std::uint32_t i = 0; i < handleCount; ++i) {
-            CloseHandle(handles[i]);
-        }
-    }
+    ~ChunksRead() { Reset(); }
 
-    // Where the next chunk's identity goes; null when there is no room.
-    FileIdentity* Next() {
+    // Where the identity of chunk `number`, about to be opened, goes; null
+    // when there is no room.
+    FileIdentity* Next(std::int32_t number) {
         if (count == kCapacity) {
             unknown = true;
             return nullptr;
         }
         identities[count] = FileIdentity{};
+        numbers[count] = number;
         return &identities[count++];
+    }
+    // Closes every chunk and forgets them, for another look at the set.
+    void Reset() {
+        for (std::uint32_t i = 0; i < handleCount; ++i) {
+            CloseHandle(handles[i]);
+        }
+        count = handleCount = 0;
+        unknown = false;
     }
     // Whether every chunk was identified: an output that could not be told
     // apart from the chunks is refused.
@@ -119,57 +124,18 @@ private:
     std::int32_t failedChunk_ = 0;
 };
 
-// Runs the pass; says how it ended, with the chunk concerned.
-Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& baseName,
-                const CountedString& outputName, std::int32_t& chunkConcerned) {
-    path.Format("%s.0", baseName.GetString());
-    // A base with no first chunk has no set to wait for: no commit makes
-    // that name go, and a set being made for the first time is not there yet.
-    if (GetPathKind(path.GetString()) == PathKind::Missing) {
-        return Outcome::NotSplit;
-    }
-    // No texsplit changes the set while its chunks are opened: the folder's
-    // lock is held, shared with other readers, until every chunk is open,
-    // and the copy then reads from the open files. A set a dead texsplit
-    // left half-changed is rolled back first, which needs the lock alone;
-    // the journal is looked at again under the shared lock, since a writer
-    // may have begun and died in between. A folder that cannot be locked
-    // (one this user may write but not read) is read without it, unless a
-    // journal says its set is half-changed.
-    FolderLock lock;
-    for (std::uint32_t attempt = 0;; ++attempt) {
-        const FolderLock::Result locked =
-            lock.Acquire(path.GetString(), FolderLock::Mode::Shared, kSetLockWaitMilliseconds);
-        if (locked == FolderLock::Result::Busy) {
-            return Outcome::FirstChunkUnreadable;
-        }
-        const JournalState journal = FindJournal(baseName.GetString());
-        if (journal == JournalState::None) {
-            break;
-        }
-        if (journal == JournalState::Unknown) {
-            return Outcome::FirstChunkUnreadable;
-        }
-        // A set that may not be repaired here names a chunk of the journal.
-        RecoveryReport recovered;
-        recovered.outcome = Recovery::Failed;
-        if (locked == FolderLock::Result::Held && attempt < kRecoveryAttempts &&
-            lock.Acquire(path.GetString(), FolderLock::Mode::Exclusive, kSetLockWaitMilliseconds) ==
-                FolderLock::Result::Held) {
-            recovered = RecoverSet(baseName.GetString());
-        }
-        if (recovered.outcome != Recovery::Recovered && recovered.outcome != Recovery::Clean) {
-            chunkConcerned = recovered.firstChunk > 0 ? recovered.firstChunk : 0;
-            path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkConcerned));
-            return Outcome::ChunkUnreadable;
-        }
-    }
+// Opens the set `base` and checks it: the first chunk read whole into
+// `first` and its preamble checked, every numbered chunk opened and its size
+// checked, largest level first, the output checked against them. Unsplit
+// when the output may be written from `chunks` through `copier`.
+Outcome OpenSet(ByteBuffer& first, CStringBufferA& path, const char* base, const char* outputName,
+                ChunksRead& chunks, BlockCopier& copier, std::uint32_t& totalSize, std::int32_t& chunkConcerned) {
+    path.Format("%s.0", base);
     HANDLE firstHandle = OpenFileByMode(path.GetString(), "r");
     if (firstHandle == INVALID_HANDLE_VALUE) {
         return Outcome::NotSplit;
     }
-    ChunksRead chunks;
-    if (FileIdentity* identity = chunks.Next(); !IdentifyOpenFile(firstHandle, *identity)) {
+    if (FileIdentity* identity = chunks.Next(0); !IdentifyOpenFile(firstHandle, *identity)) {
         *identity = FileIdentity{};
     }
     const bool firstRead = ReadHandleIntoBuffer(firstHandle, first);
@@ -194,42 +160,37 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
     }
     const DDS_HEADER& header = preamble.header;
     const TextureFormat format = preamble.format;
-    const std::uint32_t totalSize = preamble.totalSize;
+    totalSize = preamble.totalSize;
     auto chunkCount = static_cast<std::int32_t>(NumberedChunks(header.dwMipMapCount));
 
     // The one block every byte of the output passes through.
-    BlockCopier copier;
     if (!copier.Reserve(totalSize)) {
         return Outcome::NoOutputBuffer;
     }
 
-    // Every numbered chunk is opened and its size checked, largest level
-    // first, before the output is touched.
     std::uint32_t writeOffset = kPreambleBytes;
     std::uint32_t level = 0;
     while (chunkCount > 0) {
-        path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkCount));
+        path.Format("%s.%d", base, static_cast<int>(chunkCount));
         // A level whose size does not fit in 32 bits matches no chunk.
         const std::optional<std::uint32_t> expected =
             CheckedMipLevelSize(header.dwWidth, header.dwHeight, header.dwDepth, level, format);
         const std::uint64_t expectedSize = expected ? *expected : std::uint64_t{1} << 32;
         HANDLE handle = INVALID_HANDLE_VALUE;
-        switch (OpenFileOfSize(path.GetString(), expectedSize, totalSize - writeOffset, chunks.Next(), handle)) {
+        chunkConcerned = chunkCount;
+        switch (OpenFileOfSize(path.GetString(), expectedSize, totalSize - writeOffset, chunks.Next(chunkCount),
+                               handle)) {
         case SizedOpen::Done:
             break;
         case SizedOpen::CannotRead:
-            chunkConcerned = chunkCount;
             return Outcome::ChunkUnreadable;
         case SizedOpen::WrongSize:
-            chunkConcerned = chunkCount;
             return Outcome::ChunkWrongSize;
         case SizedOpen::DoesNotFit:
-            chunkConcerned = chunkCount;
             return Outcome::ChunkDoesntFit;
         }
         if (chunks.handleCount == ChunksRead::kCapacity) {
             CloseHandle(handle);  // more chunks than any chain has levels
-            chunkConcerned = chunkCount;
             return Outcome::ChunkDoesntFit;
         }
         chunks.handles[chunks.handleCount] = handle;
@@ -246,11 +207,118 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
     }
     // An output that could not be told apart from the chunks, or that holds
     // another split texture, is refused.
-    if (!chunks.AllKnown() || BelongsToAnotherSplitTexture(outputName.GetString(), chunks.identities[0])) {
+    if (!chunks.AllKnown() || BelongsToAnotherSplitTexture(outputName, chunks.identities[0])) {
         return Outcome::CannotOpenOutput;
     }
+    return Outcome::Unsplit;
+}
 
-    lock.Release();
+enum class SetLook {
+    Unchanged,  // what was opened is one whole set, as it stands now
+    Changed,    // a texsplit changed it meanwhile, or one is changing it: look again
+    Stuck,      // a dead texsplit left it half-changed, and this run may not roll it back
+    Unknown,    // no memory to tell
+};
+
+// Whether the chunks a look at the set `base` opened are still the set: no
+// texsplit is changing it (a journal with its writer alive) and every name
+// opened still leads to the file opened, asked in that order, after every
+// open. A journal whose writer is gone is rolled back first, under the
+// folder's lock, taken without waiting; `chunkConcerned` gets the chunk to
+// name when that cannot be done.
+SetLook LookAtSet(const char* base, const ChunksRead& chunks, CStringBufferA& path, std::int32_t& chunkConcerned) {
+    const JournalState journal = FindJournal(base);
+    if (journal == JournalState::Unknown) {
+        return SetLook::Unknown;
+    }
+    if (journal != JournalState::None) {
+        if (path.Format("%s.0", base) <= 0) {
+            return SetLook::Unknown;
+        }
+        FolderLock lock;
+        const FolderLock::Result locked = lock.Acquire(path.GetString(), FolderLock::Mode::Exclusive, 0);
+        if (locked == FolderLock::Result::Held) {
+            const RecoveryReport recovered = RecoverSet(base);
+            if (recovered.outcome == Recovery::Recovered || recovered.outcome == Recovery::Clean) {
+                return SetLook::Changed;
+            }
+            chunkConcerned = recovered.firstChunk > 0 ? recovered.firstChunk : 0;
+            return SetLook::Stuck;
+        }
+        if (journal == JournalState::Changing) {
+            // A live writer's commit, or one nobody here can tell is dead.
+            chunkConcerned = 0;
+            return locked == FolderLock::Result::Busy ? SetLook::Changed : SetLook::Stuck;
+        }
+    }
+    // A chunk that could not be opened has no identity to compare: its
+    // failure stands unless another name changed.
+    for (std::uint32_t i = 0; i < chunks.count; ++i) {
+        if (chunks.identities[i] == FileIdentity{}) {
+            continue;
+        }
+        FileIdentity now;
+        if (path.Format("%s.%d", base, static_cast<int>(chunks.numbers[i])) <= 0) {
+            return SetLook::Unknown;
+        }
+        if (!IdentifyPath(path.GetString(), now)) {
+            now = FileIdentity{};
+        }
+        if (!(now == chunks.identities[i])) {
+            return SetLook::Changed;
+        }
+    }
+    return SetLook::Unchanged;
+}
+
+// Runs the pass; says how it ended, with the chunk concerned.
+Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& baseName,
+                const CountedString& outputName, std::int32_t& chunkConcerned) {
+    const char* base = baseName.GetString();
+    path.Format("%s.0", base);
+    // A base with no first chunk has no set to wait for: no commit makes
+    // that name go, and a set being made for the first time is not there yet.
+    if (GetPathKind(path.GetString()) == PathKind::Missing) {
+        return Outcome::NotSplit;
+    }
+    // A weld takes no lock: it opens the set, then checks that no texsplit
+    // changed it meanwhile, and looks again if one did, for as long as a
+    // texsplit takes the folder's lock for. The copy then reads from the
+    // open files, whatever happens to the names.
+    ChunksRead chunks;
+    BlockCopier copier;
+    std::uint32_t totalSize = 0;
+    Outcome outcome = Outcome::FirstChunkUnreadable;
+    for (std::uint32_t waited = 0;; waited += kLookAgainMilliseconds) {
+        chunks.Reset();
+        outcome = OpenSet(first, path, base, outputName.GetString(), chunks, copier, totalSize, chunkConcerned);
+        std::int32_t stuckAt = 0;
+        const SetLook look = LookAtSet(base, chunks, path, stuckAt);
+        if (look == SetLook::Stuck) {
+            chunkConcerned = stuckAt;
+            path.Format("%s.%d", base, static_cast<int>(chunkConcerned));
+            return Outcome::ChunkUnreadable;
+        }
+        if (look == SetLook::Unchanged) {
+            break;
+        }
+        if (look == SetLook::Unknown) {
+            return Outcome::FirstChunkUnreadable;
+        }
+        if (waited >= kSetWaitMilliseconds) {
+            return Outcome::FirstChunkUnreadable;
+        }
+        Sleep(kLookAgainMilliseconds);
+    }
+    if (outcome != Outcome::Unsplit) {
+        if (outcome == Outcome::ChunkUnreadable || outcome == Outcome::ChunkWrongSize ||
+            outcome == Outcome::ChunkDoesntFit) {
+            path.Format("%s.%d", base, static_cast<int>(chunkConcerned));
+        } else {
+            path.Format("%s.0", base);
+        }
+        return outcome;
+    }
 
     ChunkStream stream(copier, first, chunks, totalSize);
     switch (WriteOutputFile(outputName.GetString(), stream, {chunks.identities, chunks.count})) {
@@ -261,7 +329,7 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
     case OutputResult::SourceFailed:
         // A chunk shrank or failed between its check and its copy.
         chunkConcerned = stream.FailedChunk();
-        path.Format("%s.%d", baseName.GetString(), static_cast<int>(chunkConcerned));
+        path.Format("%s.%d", base, static_cast<int>(chunkConcerned));
         return Outcome::ChunkUnreadable;
     case OutputResult::WriteFailed:
         break;

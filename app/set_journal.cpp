@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstring>
-#include <initializer_list>
 #include <new>
 
 namespace {
@@ -364,13 +363,22 @@ RecoveryReport RecoverSet(const char* base) {
 }
 
 JournalState FindJournal(const char* base) {
-    JournalState state = JournalState::None;
-    for (const std::unique_ptr<char[]>& name : {JournalNameFor(base), DoneMarkerFor(base)}) {
-        const PathKind kind = name ? GetPathKind(name.get()) : PathKind::Unreadable;
-        if (kind == PathKind::Unreadable) {
-            return JournalState::Unknown;
-        }
-        state = kind == PathKind::Missing ? state : JournalState::Present;
+    const std::unique_ptr<char[]> journal = JournalNameFor(base);
+    const std::unique_ptr<char[]> marker = DoneMarkerFor(base);
+    if (!journal || !marker) {
+        return JournalState::Unknown;
     }
-    return state;
+    std::uint8_t bytes[kLargestJournal + 1];
+    std::uint32_t size = 0;
+    const FoundFile found = ExamineFile(journal.get(), bytes, sizeof bytes, &size);
+    SetChanges changes;
+    if (found.kind == FoundFile::Kind::Other || found.kind == FoundFile::Kind::Unknown ||
+        (found.kind == FoundFile::Kind::RegularFile &&
+         (size > kLargestJournal || Parse(bytes, size, FileNameOf(base), changes) != JournalRead::CutShort))) {
+        return JournalState::Changing;
+    }
+    if (found.kind == FoundFile::Kind::RegularFile) {
+        return JournalState::Begun;
+    }
+    return GetPathKind(marker.get()) == PathKind::Missing ? JournalState::None : JournalState::Begun;
 }

@@ -103,8 +103,15 @@ RecoveryReport RecoverSet(const char* base);
 // commit does to itself. The journal and the marker are left to the caller.
 RecoveryReport RollBack(const char* base, const SetChanges& changes);
 
-enum class JournalState { None, Present, Unknown };
+enum class JournalState {
+    None,      // no commit's files
+    Begun,     // a commit whose names are not changing: its journal cut
+               // short (still being staged), or only its done marker
+    Changing,  // a whole journal, or anything in its place: names may be
+               // changing, or be half-changed
+    Unknown,   // no memory to tell
+};
 
-// Whether the set `base` has a journal or a done marker, a commit whose
-// files are not all gone; Unknown when that cannot be told.
+// What a look at the set `base` finds of a commit; a journal's bytes are
+// read, bounded, whoever owns it (they are not acted on).
 JournalState FindJournal(const char* base);

@@ -267,17 +267,41 @@ namespace {
 
 using namespace e2e;
 
-// A weld of a base with no first chunk answers at once, even while another
-// process holds the folder's lock for as long as a weld would wait.
-TEST_F(TexweldE2e, AMissingSetIsReportedWithoutWaitingForTheFolder) {
+// A weld takes no lock. While another process holds the folder's lock for
+// as long as a weld would wait, or a texsplit of another set in the folder
+// is held in its commit, a weld of a missing set and one of a whole set
+// answer at once; a weld of the held set waits for the commit and welds
+// the new texture.
+TEST_F(TexweldE2e, AWeldWaitsForNoOtherSet) {
     SKIP_FOR_WINDOWS_BUILD();
-    const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(folder, 0);
-    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
-    RunOptions options = Here();
-    options.timeoutMilliseconds = 10000;
-    EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"gone.dds.0"}, options)), NotFound("gone.dds"));
-    ::close(folder);
+    const Texture old = SampleTexture(SampleFormat::Dxt1, 256, 256, 9, 4);
+    dir.PutSplit("tex.dds", RockTexture());
+    dir.PutSplit("held.dds", old);
+    dir.Put("whole.dds", SampleTexture(SampleFormat::Dxt1, 256, 256, 9, 5).Joined());
+    RunOptions quick = Here();
+    quick.timeoutMilliseconds = 10000;
+    {
+        const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(folder, 0);
+        ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+        EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"gone.dds.0"}, quick)), NotFound("gone.dds"));
+        EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"tex.dds.0", "a.dds"}, quick)), Unsplit("tex.dds"));
+        ::close(folder);
+    }
+    if (texweld_e2e::RunsUnderEmulator() || ::access("/usr/bin/strace", X_OK) != 0) {
+        return;
+    }
+    RunOptions held = Here();
+    held.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=rename", "-e",
+                           "inject=rename:delay_enter=2500000:when=3"});
+    RunResult split;
+    std::thread splitting([&] { split = texweld_e2e::RunTexsplit({"whole.dds", "held.dds"}, held); });
+    ::usleep(800000);
+    EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"tex.dds.0", "b.dds"}, quick)), Unsplit("tex.dds"));
+    EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"held.dds.0", "c.dds"}, quick)), Unsplit("held.dds"));
+    splitting.join();
+    EXPECT_EQ(OneLineOfSplit(split, 0), Split("whole.dds", 7));
+    EXPECT_TRUE(SameBytes(dir.Get("c.dds"), dir.Get("whole.dds")));
 }
 
 }  // namespace

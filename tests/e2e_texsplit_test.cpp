@@ -399,11 +399,11 @@ TEST_F(TexweldE2e, TexsplitReplacesASetOnAFileSystemWithoutHardLinks) {
     // second's unfinished file: when it ends, the output is its texture.
     if (::access("/usr/bin/strace", X_OK) == 0) {
         EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "u.dds"}, options), 0), Split("a.dds", 7));
-        // Its slot's lock is its 9th flock: the folder's and its seven
-        // chunks' (each opened for reading, others may only read) come first.
+        // Its slot's lock is its 8th flock: its seven chunks' (each opened
+        // for reading, others may only read) come first.
         RunOptions heldAtItsLock = options;
         heldAtItsLock.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=flock", "-e",
-                                        "inject=flock:delay_enter=1000000:when=9"});
+                                        "inject=flock:delay_enter=1000000:when=8"});
         RunOptions slowToWrite = options;
         slowToWrite.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=write", "-e",
                                       "inject=write:delay_enter=2000000:when=1"});
