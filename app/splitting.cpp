@@ -20,7 +20,8 @@
 
 namespace {
 
-// How long a split waits for another one writing into the same folder.
+// How long a split waits for another one writing into the same folder, as
+// long as a weld waits for a split.
 constexpr std::uint32_t kLockWaitMilliseconds = 30000;
 
 enum class SplitOutcome {
@@ -34,6 +35,7 @@ enum class SplitOutcome {
     CountPastTheChain,
     CannotOpenChunk,
     InTheWay,
+    FolderBusy,
     WriteFailed,
     Split,
     SplitIntoOne,
@@ -62,6 +64,8 @@ constexpr SplitLine kSplitLines[] = {
     {SplitOutcome::CannotOpenChunk, OutcomeFields::Base, "Failed to open the chunks of %s for writing.\n"},
     {SplitOutcome::InTheWay, OutcomeFields::BaseAndFirstChunk,
      "Failed to open the chunks of %s for writing: %s is in the way.\n"},
+    {SplitOutcome::FolderBusy, OutcomeFields::Base,
+     "Failed to open the chunks of %s for writing: another texsplit kept the folder for 30 seconds.\n"},
     {SplitOutcome::WriteFailed, OutcomeFields::None, "Failed to write the chunk files.\n"},
     {SplitOutcome::Split, OutcomeFields::BaseAndChunk, "Successfully split %s into %d chunks.\n"},
     {SplitOutcome::SplitIntoOne, OutcomeFields::Base, "Successfully split %s into 1 chunk.\n"},
@@ -224,6 +228,7 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
         break;
     }
     case FolderLock::Result::Busy:
+        return Report(SplitOutcome::FolderBusy, base);
     case FolderLock::Result::Unreadable:
     case FolderLock::Result::Missing:
         break;

@@ -36,6 +36,9 @@ struct SplitFailureCase {
     std::vector<std::string> arguments;
     std::string line;
     bool asNobody = false;  // run as nobody (needs root to arrange, and the host's own users)
+    // Every flock after the texture's own finds the lock taken, and every
+    // pause returns at once: a lock held for the whole wait, without the wait.
+    bool lockHeld = false;
 };
 
 class TexsplitFailures : public TexweldE2e, public ::testing::WithParamInterface<SplitFailureCase> {};
@@ -49,6 +52,15 @@ TEST_P(TexsplitFailures, PrintTheirLineExitOneAndChangeNothing) {
             GTEST_SKIP() << "needs root to arrange owners";
         }
         options.beforeExec = AsNobody();
+    }
+    if (c.lockHeld) {
+        SKIP_FOR_WINDOWS_BUILD();
+        if (::access("/usr/bin/strace", X_OK) != 0) {
+            GTEST_SKIP() << "needs strace to hold the lock";
+        }
+        options.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=flock,nanosleep,clock_nanosleep",
+                                  "-e", "inject=flock:error=EAGAIN:when=2+", "-e",
+                                  "inject=nanosleep,clock_nanosleep:retval=0"});
     }
     // Old chunks of an earlier split under the same base: all must survive.
     dir.PutSplit("tex.dds", SampleTexture(SampleFormat::Dxt1, 64, 64, 7, 9));
@@ -150,6 +162,11 @@ INSTANTIATE_TEST_SUITE_P(
                              ModeOf(".", 01777)(dir);
                          },
                          kSplitWhole, SplitCannotOpen("tex.dds"), true},
+        // Another texsplit keeps the folder for the whole wait.
+        SplitFailureCase{"FolderLockedForTheWholeWait", [](const Scratch&, Bytes&) {}, kSplitWhole,
+                         "Failed to open the chunks of tex.dds for writing: another texsplit kept the folder for 30 "
+                         "seconds.",
+                         false, true},
         // The file being split is one of the chunks it would replace.
         SplitFailureCase{"InputIsOneOfTheChunks",
                          [](const Scratch& dir, Bytes&) { dir.Put("tex.dds.2", RockTexture().Joined()); },
