@@ -303,15 +303,3 @@ FileResult KeptFile::Keep(const char* existing, const char* keptName) {
     }
     return FileResult::Done;
 }
-
-FileResult KeptFile::PutBack(const char* existing) {
-    if (Name() == nullptr || Name()[0] == '\0') {
-        return FileResult::Failed;
-    }
-    const StepResult renamed = RenameOver(Name(), existing);
-    if (renamed == StepResult::Done) {
-        Forget();
-        Remove();
-    }
-    return FromStep(renamed);
-}

@@ -172,12 +172,9 @@ private:
 class KeptFile : public ListedName {
 public:
     // Keeps the regular file `existing` as `keptName`, or a random name
-    // beside it when that is null.
+    // beside it when that is null. A set's rollback gives it its name back
+    // by that name.
     FileResult Keep(const char* existing, const char* keptName = nullptr);
-
-    // Gives the kept file its name `existing` back, replacing what is there.
-    // On failure the kept file stays as it is, for Leave or Remove.
-    FileResult PutBack(const char* existing);
 };
 
 // Holds interrupts off while several names change together: on POSIX the

@@ -256,14 +256,15 @@ TEST(KeptFilePosix, PutsTheOldFileBackWithOrWithoutHardLinks) {
         ASSERT_EQ(::stat(chunk.c_str(), &old), 0);
         g_linkError = linkError;
         {
+            const std::string kept = dir.File(".tex.dds.3.texweld-old");
             KeptFile backup;
-            ASSERT_EQ(backup.Keep(chunk.c_str()), FileResult::Done);
+            ASSERT_EQ(backup.Keep(chunk.c_str(), kept.c_str()), FileResult::Done);
             g_linkError = 0;
             EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 2);
-            // Replaced by a new file, as a commit does.
+            // Replaced by a new file, then rolled back, as a commit does.
             texweld_test::WriteFileBytes(dir.File("new"), "new chunk");
             ASSERT_EQ(::rename(dir.File("new").c_str(), chunk.c_str()), 0);
-            EXPECT_EQ(backup.PutBack(chunk.c_str()), FileResult::Done);
+            ASSERT_EQ(::rename(kept.c_str(), chunk.c_str()), 0);
         }
         EXPECT_EQ(ReadFileBytes(chunk), "old chunk");
         struct stat back {};
