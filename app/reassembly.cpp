@@ -9,7 +9,6 @@
 #include "dds/mip_sizes.h"
 #include "dds/preamble.h"
 #include "platform/folder_lock.h"
-#include "support/byte_buffer.h"
 #include "support/file_access.h"
 
 #include <optional>
@@ -35,6 +34,11 @@ struct ChunksRead {
     FileIdentity identities[kCapacity];
     std::int32_t numbers[kCapacity] = {};  // each identity's chunk number
     std::uint32_t count = 0;
+    // The first chunk, open, its size and its preamble; its small levels are
+    // read from it as they are copied.
+    HANDLE first = INVALID_HANDLE_VALUE;
+    std::uint32_t firstSize = 0;
+    std::uint8_t preamble[kPreambleBytes] = {};
     // The numbered chunks, largest level first, and each one's size.
     HANDLE handles[kCapacity];
     std::uint32_t sizes[kCapacity] = {};
@@ -62,6 +66,10 @@ struct ChunksRead {
         for (std::uint32_t i = 0; i < handleCount; ++i) {
             CloseHandle(handles[i]);
         }
+        if (first != INVALID_HANDLE_VALUE) {
+            CloseHandle(first);
+            first = INVALID_HANDLE_VALUE;
+        }
         count = handleCount = 0;
         unknown = false;
     }
@@ -82,12 +90,12 @@ struct ChunksRead {
 // where a short first chunk leaves room.
 class ChunkStream final : public OutputSource {
 public:
-    ChunkStream(BlockCopier& copier, const ByteBuffer& first, const ChunksRead& chunks, std::uint32_t totalSize)
-        : copier_(copier), first_(first), chunks_(chunks), totalSize_(totalSize) {}
+    ChunkStream(BlockCopier& copier, const ChunksRead& chunks, std::uint32_t totalSize)
+        : copier_(copier), chunks_(chunks), totalSize_(totalSize) {}
 
     OutputResult WriteTo(HANDLE out, bool replacing) override {
         copier_.Start(out, replacing);
-        BlockCopier::Result result = copier_.Put(first_.data, kPreambleBytes);
+        BlockCopier::Result result = copier_.Put(chunks_.preamble, kPreambleBytes);
         std::uint32_t written = kPreambleBytes;
         for (std::uint32_t i = 0; i < chunks_.handleCount && result == BlockCopier::Result::Done; ++i) {
             // From the chunk's start: a replacement refused at its commit
@@ -100,9 +108,14 @@ public:
             }
             written += chunks_.sizes[i];
         }
-        const std::uint32_t smallLevelBytes = first_.size - kPreambleBytes;
+        const std::uint32_t smallLevelBytes = chunks_.firstSize - kPreambleBytes;
         if (result == BlockCopier::Result::Done) {
-            result = copier_.Put(first_.data + kPreambleBytes, smallLevelBytes);
+            const bool placed = SetFilePointer(chunks_.first, kPreambleBytes, nullptr, FILE_BEGIN) == kPreambleBytes;
+            result = placed ? copier_.PutFile(chunks_.first, smallLevelBytes) : BlockCopier::Result::ReadFailed;
+            if (result == BlockCopier::Result::ReadFailed) {
+                failedChunk_ = 0;
+                return OutputResult::SourceFailed;
+            }
         }
         if (result == BlockCopier::Result::Done) {
             result = copier_.PutZeros(totalSize_ - written - smallLevelBytes);
@@ -113,39 +126,44 @@ public:
         return result == BlockCopier::Result::Done ? OutputResult::Written : OutputResult::WriteFailed;
     }
 
-    // The chunk whose read failed during the copy.
+    // The chunk whose read failed during the copy; 0 for the first chunk.
     std::int32_t FailedChunk() const { return failedChunk_; }
 
 private:
     BlockCopier& copier_;
-    const ByteBuffer& first_;
     const ChunksRead& chunks_;
     std::uint32_t totalSize_;
     std::int32_t failedChunk_ = 0;
 };
 
-// Opens the set `base` and checks it: the first chunk read whole into
-// `first` and its preamble checked, every numbered chunk opened and its size
-// checked, largest level first, the output checked against them. Unsplit
-// when the output may be written from `chunks` through `copier`.
-Outcome OpenSet(ByteBuffer& first, CStringBufferA& path, const char* base, const char* outputName,
-                ChunksRead& chunks, BlockCopier& copier, std::uint32_t& totalSize, std::int32_t& chunkConcerned) {
+// Opens the set `base` and checks it: the first chunk opened, its size
+// taken and its preamble read and checked, every numbered chunk opened and
+// its size checked, largest level first, the output checked against them.
+// Unsplit when the output may be written from `chunks` through `copier`.
+Outcome OpenSet(CStringBufferA& path, const char* base, const char* outputName, ChunksRead& chunks,
+                BlockCopier& copier, std::uint32_t& totalSize, std::int32_t& chunkConcerned) {
     path.Format("%s.0", base);
-    HANDLE firstHandle = OpenFileByMode(path.GetString(), "r");
-    if (firstHandle == INVALID_HANDLE_VALUE) {
+    chunks.first = OpenFileByMode(path.GetString(), "r");
+    if (chunks.first == INVALID_HANDLE_VALUE) {
         return Outcome::NotSplit;
     }
-    if (FileIdentity* identity = chunks.Next(0); !IdentifyOpenFile(firstHandle, *identity)) {
+    // The first chunk is read as it is copied, never whole: of up to 4 GiB
+    // less one byte, like every other.
+    FileIdentity* identity = chunks.Next(0);
+    std::uint64_t firstSize = 0;
+    if (!IdentifyOpenFile(chunks.first, *identity, &firstSize)) {
         *identity = FileIdentity{};
-    }
-    const bool firstRead = ReadHandleIntoBuffer(firstHandle, first);
-    CloseHandle(firstHandle);
-    if (!firstRead) {
         return Outcome::FirstChunkUnreadable;
     }
+    const DWORD wanted = firstSize < kPreambleBytes ? static_cast<DWORD>(firstSize) : kPreambleBytes;
+    DWORD got = 0;
+    if (firstSize > UINT32_MAX || !ReadFile(chunks.first, chunks.preamble, wanted, &got, nullptr) || got != wanted) {
+        return Outcome::FirstChunkUnreadable;
+    }
+    chunks.firstSize = static_cast<std::uint32_t>(firstSize);
 
     Preamble preamble;
-    switch (CheckPreamble(first.data, first.size, preamble)) {
+    switch (CheckPreamble(chunks.preamble, chunks.firstSize, preamble)) {
     case PreambleCheck::Valid:
         break;
     case PreambleCheck::TooSmall:
@@ -202,7 +220,7 @@ Outcome OpenSet(ByteBuffer& first, CStringBufferA& path, const char* base, const
 
     // The smallest levels follow the preamble of the first chunk. A first
     // chunk shorter than they need leaves zeros; a longer one is refused.
-    if (first.size - kPreambleBytes > totalSize - writeOffset) {
+    if (chunks.firstSize - kPreambleBytes > totalSize - writeOffset) {
         return Outcome::FirstChunkDoesntFit;
     }
     // An output that could not be told apart from the chunks, or that holds
@@ -272,8 +290,8 @@ SetLook LookAtSet(const char* base, const ChunksRead& chunks, CStringBufferA& pa
 }
 
 // Runs the pass; says how it ended, with the chunk concerned.
-Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& baseName,
-                const CountedString& outputName, std::int32_t& chunkConcerned) {
+Outcome RunPass(CStringBufferA& path, const CountedString& baseName, const CountedString& outputName,
+                std::int32_t& chunkConcerned) {
     const char* base = baseName.GetString();
     path.Format("%s.0", base);
     // A base with no first chunk has no set to wait for: no commit makes
@@ -291,7 +309,7 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
     Outcome outcome = Outcome::FirstChunkUnreadable;
     for (std::uint32_t waited = 0;; waited += kLookAgainMilliseconds) {
         chunks.Reset();
-        outcome = OpenSet(first, path, base, outputName.GetString(), chunks, copier, totalSize, chunkConcerned);
+        outcome = OpenSet(path, base, outputName.GetString(), chunks, copier, totalSize, chunkConcerned);
         std::int32_t stuckAt = 0;
         const SetLook look = LookAtSet(base, chunks, path, stuckAt);
         if (look == SetLook::Stuck) {
@@ -320,7 +338,7 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
         return outcome;
     }
 
-    ChunkStream stream(copier, first, chunks, totalSize);
+    ChunkStream stream(copier, chunks, totalSize);
     switch (WriteOutputFile(outputName.GetString(), stream, {chunks.identities, chunks.count})) {
     case OutputResult::Written:
         return Outcome::Unsplit;
@@ -329,6 +347,9 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
     case OutputResult::SourceFailed:
         // A chunk shrank or failed between its check and its copy.
         chunkConcerned = stream.FailedChunk();
+        if (chunkConcerned == 0) {
+            return Outcome::FirstChunkUnreadable;
+        }
         path.Format("%s.%d", base, static_cast<int>(chunkConcerned));
         return Outcome::ChunkUnreadable;
     case OutputResult::WriteFailed:
@@ -341,10 +362,6 @@ Outcome RunPass(ByteBuffer& first, CStringBufferA& path, const CountedString& ba
 
 void ReassembleSplitTexture(CStringBufferA& path, const CountedString& baseName, const CountedString& outputName) {
     std::int32_t chunk = 0;
-    Outcome outcome;
-    {
-        ByteBuffer firstChunk(kBufferGranularity);
-        outcome = RunPass(firstChunk, path, baseName, outputName, chunk);
-    }
+    const Outcome outcome = RunPass(path, baseName, outputName, chunk);
     PrintOutcome(outcome, {baseName.GetString(), path.GetString(), outputName.GetString(), chunk});
 }
