@@ -14,6 +14,8 @@
 #   --baseline PATH    also time another texweld binary, alternating with
 #                      this one (for before/after comparisons)
 #   --quick            only the 4096x4096 case and the start-up check
+#   --few-levels       only the 16384x16384 cases of 1, 3 and 4 levels, whose
+#                      first chunk is most of the texture (1 GiB and more)
 #   --idle SECONDS     pause this long before every timed run of the large
 #                      cases (after-idle figures; default 0, back to back)
 #
@@ -34,10 +36,11 @@ build_dir=""
 rounds=7
 baseline=""
 quick=0
+few=0
 idle=0
 
 usage() {
-    sed -n '10,18p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
+    sed -n '10,20p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'
 }
 
 while [ $# -gt 0 ]; do
@@ -45,6 +48,7 @@ while [ $# -gt 0 ]; do
     --rounds) rounds="${2:?--rounds needs a number}"; shift 2 ;;
     --baseline) baseline="${2:?--baseline needs a path}"; shift 2 ;;
     --quick) quick=1; shift ;;
+    --few-levels) few=1; shift ;;
     --idle) idle="${2:?--idle needs a number of seconds}"; shift 2 ;;
     -h | --help) usage; exit 0 ;;
     -*) echo "run_bench.sh: unknown option $1" >&2; usage >&2; exit 2 ;;
@@ -210,9 +214,11 @@ def main():
 main()
 PY
 
-# measure_case TITLE FORMAT WIDTH HEIGHT LEVELS SPLIT (1: time texsplit too)
+# measure_case TITLE FORMAT WIDTH HEIGHT LEVELS SPLIT REPLACING
+#   SPLIT 1: time texsplit too; REPLACING 1 (the default): and both over an
+#   existing output or set, against dd
 measure_case() {
-    local title="$1" format="$2" width="$3" height="$4" levels="$5" split="${6:-0}"
+    local title="$1" format="$2" width="$3" height="$4" levels="$5" split="${6:-0}" replacing="${7:-1}"
     local base="$scratch/tex.dds"
     "$make_split" "$format" "$width" "$height" "$levels" "$base" "$scratch/joined.dds"
     local out_size
@@ -265,6 +271,7 @@ open(out, "wb").write(data)'
         BENCH_IDLE="$idle" python3 "$scratch/measure.py" "texsplit, $title" "$out_size" "$rounds" "$scratch" \
             "${lineup[@]}"
 
+        if [ "$replacing" -eq 1 ]; then
         # Both programs over an existing output or set of the same size,
         # which they flush before it takes the old one's place, against dd
         # writing the same bytes over an existing file and flushing them.
@@ -280,11 +287,20 @@ open(out, "wb").write(data)'
         )
         BENCH_IDLE="$idle" BENCH_PREVIOUS="$scratch/previous" python3 "$scratch/measure.py" \
             "over an existing output, $title" "$out_size" "$rounds" "$scratch" "${lineup[@]}"
+        fi
         rm -rf "$scratch/whole.dds" "$scratch/previous"
     fi
     rm -f "$base".*
 }
 
+if [ "$few" -eq 1 ]; then
+    # Textures whose first chunk is most of them: all of it with one level
+    # or three, a quarter with four.
+    for levels in 1 3 4; do
+        measure_case "16384x16384 argb32, $levels level(s)" argb32 16384 16384 "$levels" 1 0
+    done
+    exit 0
+fi
 if [ "$quick" -eq 0 ]; then
     measure_case "8192x8192 argb32, 14 levels" argb32 8192 8192 14 1
 fi
