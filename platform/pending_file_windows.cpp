@@ -122,7 +122,9 @@ std::uint64_t RandomBits() {
 }
 
 bool SlotsAreFindable() {
-    return false;  // an unfinished file goes with its writer
+    // A slot's writer holds it open until it is renamed or gone; the next
+    // weld removes a slot that it can open sharing nothing.
+    return true;
 }
 
 FileResult ReadAccessRules(const char*, AccessRules& rules) {
@@ -206,16 +208,34 @@ StepResult CreateExclusive(const char* name, const AccessRules&, bool vanishing,
 }
 
 bool LockForLife(HANDLE, const char*) {
-    return true;  // an unfinished file goes with its writer
+    return true;  // the writer's open handle is the lock
 }
 
-void KeepLock(HANDLE, std::intptr_t&) {}
+void KeepLock(HANDLE handle, std::intptr_t& held) {
+    // A second handle keeps the file open, and so held against removal,
+    // from its staging until its rename.
+    HANDLE copy = nullptr;
+    held = DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, FALSE, DUPLICATE_SAME_ACCESS)
+               ? reinterpret_cast<std::intptr_t>(copy)
+               : -1;
+}
 
 void DropLock(std::intptr_t& held) {
+    if (held != -1) {
+        CloseHandle(reinterpret_cast<HANDLE>(held));
+    }
     held = -1;
 }
 
-void RemoveIfDead(const char*) {}
+void RemoveIfDead(const char* slot) {
+    // Opened sharing nothing only when no writer has it open; then deleted
+    // as this handle closes. The name itself, never a link's target.
+    HANDLE handle = CreateFileA(slot, DELETE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+    }
+}
 
 StepResult NameAnonymous(HANDLE, const char*) {
     return StepResult::Unsupported;

@@ -296,6 +296,45 @@ TEST_F(TexweldWindows, TexsplitEndedAnywhereIsRepairedByTheNextRun) {
     EXPECT_GT(ended, 0) << "no run was ended before it finished";
 }
 
+// texweld.exe ended at a random moment while it replaces an output: the
+// output is the old one or the new one, and the next weld to that output
+// removes the slot a dead run left (one ended before its file was marked
+// for deletion) and leaves nothing beside it.
+TEST_F(TexweldWindows, TexweldEndedAnywhereLeavesNothingAfterTheNextWeld) {
+    const samplekit::Bytes preamble = samplekit::MakePreamble(samplekit::SampleFormat::Argb32, 1024, 1024, 11);
+    const std::vector<samplekit::Bytes> levels =
+        samplekit::MakeLevels(samplekit::SampleFormat::Argb32, 1024, 1024, 11);
+    ASSERT_TRUE(samplekit::WriteChunks(dir.File("big.dds"), samplekit::SplitTexture(preamble, levels)));
+    const samplekit::Bytes joined = samplekit::JoinTexture(preamble, levels);
+    const std::string big(joined.begin(), joined.end());
+    char full[MAX_PATH] = {};
+    GetFullPathNameA(TEXWELD_WINDOWS_EXE, MAX_PATH, full, nullptr);
+    const std::string texweld = full;
+    int ended = 0;
+    for (const DWORD delay : {0u, 30u, 60u, 90u, 120u, 150u, 200u, 250u, 300u, 400u}) {
+        SCOPED_TRACE("ended after " + std::to_string(delay) + " ms");
+        WriteFileBytes(dir.File("out.dds"), "the previous output");
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process{};
+        std::string commandLine = "\"" + texweld + "\" big.dds.0 out.dds";
+        ASSERT_TRUE(CreateProcessA(texweld.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                   dir.Path().c_str(), &startup, &process));
+        Sleep(delay);
+        ended += TerminateProcess(process.hProcess, 9) ? 1 : 0;
+        WaitForSingleObject(process.hProcess, 30000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+
+        const std::string output = ReadFileBytes(dir.File("out.dds"));
+        EXPECT_TRUE(output == "the previous output" || output == big);
+        EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "big.dds.0 out.dds")), expected_lines::Unsplit("big.dds"));
+        EXPECT_TRUE(Holds(dir.File("out.dds"), big));
+        EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
+    }
+    EXPECT_GT(ended, 0) << "no run was ended before it finished";
+}
+
 TEST_F(TexweldWindows, ChunksOtherReadersShareAreRead) {
     HANDLE first = Hold("tex.dds.0", GENERIC_READ, FILE_SHARE_READ);
     HANDLE largest = Hold("tex.dds.4", GENERIC_READ, FILE_SHARE_READ);
