@@ -5,13 +5,13 @@
 
 #include <cstdint>
 
-// One writer of chunk sets per folder at a time, across processes, and no
-// reader while one writes: held from Acquire until Release or destruction,
-// and released by the system if the process dies. POSIX: an advisory lock
-// on the folder itself, shared among readers; Windows: a named mutex for
-// the folder's identity (volume serial number and file index), global
-// where this user may make one, taken by readers too. Nothing is created
-// on disk.
+// One writer of chunk sets per folder at a time, across processes: held
+// from Acquire until Release or destruction, and released by the system if
+// the process dies. POSIX: an advisory lock on the folder itself (nothing
+// is created); Windows: the file .texweld-lock in the folder, held open
+// sharing nothing and deleted as its handle closes, which every run meets
+// whatever its session or elevation. Readers take no lock but to roll back
+// a dead writer's set.
 class FolderLock {
 public:
     enum class Mode { Shared, Exclusive };
@@ -29,12 +29,13 @@ public:
     FolderLock& operator=(const FolderLock&) = delete;
 
     // Waits up to `waitMilliseconds` for the lock of the folder that holds
-    // `pathInFolder`, in `mode` (Windows: always exclusive).
+    // `pathInFolder`, in `mode` (Windows: always exclusive; a second lock
+    // of one folder in one process is refused there too).
     Result Acquire(const char* pathInFolder, Mode mode, std::uint32_t waitMilliseconds);
 
     // Lets the lock go; harmless when none is held.
     void Release();
 
 private:
-    std::intptr_t lock_ = -1;  // POSIX: the folder's descriptor; Windows: the mutex
+    std::intptr_t lock_ = -1;  // POSIX: the folder's descriptor; Windows: the lock file's handle
 };

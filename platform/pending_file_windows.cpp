@@ -299,59 +299,59 @@ bool RemoveName(const char* name) {
 
 void FolderLock::Release() {
     if (lock_ != -1) {
-        HANDLE mutex = reinterpret_cast<HANDLE>(lock_);
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
+        CloseHandle(reinterpret_cast<HANDLE>(lock_));  // and the lock file goes
         lock_ = -1;
     }
 }
 
 FolderLock::Result FolderLock::Acquire(const char* pathInFolder, Mode, std::uint32_t waitMilliseconds) {
     Release();
+    // A file in the folder itself, held open sharing nothing and deleted
+    // when its handle closes, the process's end included: every run meets
+    // it, whatever its session or elevation, and whatever spelling of the
+    // folder it came by (another case, a short name, a junction, a subst
+    // drive, a network share).
+    static constexpr char kLockName[] = ".texweld-lock";
     const std::size_t folderLength = FolderPartLength(pathInFolder);
-    char* folder = new (std::nothrow) char[folderLength + 2];
-    if (folder == nullptr) {
+    char* name = new (std::nothrow) char[folderLength + sizeof kLockName];
+    if (name == nullptr) {
         return Result::Busy;
     }
-    std::memcpy(folder, folderLength == 0 ? "." : pathInFolder, folderLength == 0 ? 1 : folderLength);
-    folder[folderLength == 0 ? 1 : folderLength] = '\0';
-    // The folder's identity names the lock, so that every spelling of it
-    // (another case, a short name, a junction, a subst drive, a long path)
-    // meets one lock.
-    HANDLE handle = CreateFileA(folder, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    delete[] folder;
-    BY_HANDLE_FILE_INFORMATION information {};
-    const bool known = handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(handle, &information) &&
-                       (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(handle);
-    }
-    if (!known) {
-        return Result::Missing;
-    }
-    // Across logon sessions where this user may make a global name; within
-    // the session otherwise.
-    HANDLE mutex = nullptr;
-    for (const char* scope : {"Global", "Local"}) {
-        char name[80];
-        std::snprintf(name, sizeof name, "%s\\texweld-set-%08lx-%08lx%08lx", scope,
-                      static_cast<unsigned long>(information.dwVolumeSerialNumber),
-                      static_cast<unsigned long>(information.nFileIndexHigh),
-                      static_cast<unsigned long>(information.nFileIndexLow));
-        mutex = CreateMutexA(nullptr, FALSE, name);
-        if (mutex != nullptr) {
+    std::memcpy(name, pathInFolder, folderLength);
+    std::memcpy(name + folderLength, kLockName, sizeof kLockName);
+    constexpr DWORD kPollMilliseconds = 10;
+    Result result = Result::Busy;
+    for (DWORD waited = 0;; waited += kPollMilliseconds) {
+        HANDLE handle = CreateFileA(name, DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            lock_ = reinterpret_cast<std::intptr_t>(handle);
+            result = Result::Held;
             break;
         }
+        const DWORD error = GetLastError();
+        if (error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND) {
+            result = Result::Missing;
+            break;
+        }
+        // Held by another run, or on its way out as that run lets it go
+        // (deleted, not yet gone); a lock file that is not there and cannot
+        // be made is a folder this user may not write.
+        bool held = error == ERROR_SHARING_VIOLATION;
+        if (error == ERROR_ACCESS_DENIED) {
+            const bool absent = GetFileAttributesA(name) == INVALID_FILE_ATTRIBUTES &&
+                                (GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND);
+            held = !absent;
+        }
+        if (!held) {
+            result = Result::Unreadable;
+            break;
+        }
+        if (waited >= waitMilliseconds) {
+            break;
+        }
+        Sleep(kPollMilliseconds);
     }
-    if (mutex == nullptr) {
-        return Result::NoLocks;
-    }
-    const DWORD waited = WaitForSingleObject(mutex, waitMilliseconds);
-    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-        lock_ = reinterpret_cast<std::intptr_t>(mutex);
-        return Result::Held;
-    }
-    CloseHandle(mutex);
-    return Result::Busy;
+    delete[] name;
+    return result;
 }

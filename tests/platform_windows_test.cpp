@@ -111,9 +111,9 @@ DWORD WINAPI TryLock(LPVOID argument) {
     return 0;
 }
 
-// The set lock is the folder's, however the folder is spelt: another
-// process (here a thread, since a mutex lets its owner in again) that
-// names it another way waits; another folder's lock is free.
+// The set lock is the folder's, however the folder is spelt: another run
+// (here a thread) that names it another way waits; another folder's lock
+// is free; and the lock file goes with the lock.
 TEST(FolderLockWindows, EverySpellingOfAFolderMeetsOneLock) {
     const TempDir dir;
     ASSERT_TRUE(CreateDirectoryA(dir.File("Sub").c_str(), nullptr));
@@ -139,6 +139,8 @@ TEST(FolderLockWindows, EverySpellingOfAFolderMeetsOneLock) {
         CloseHandle(thread);
         EXPECT_EQ(attempt.result, expected);
     }
+    held.Release();
+    EXPECT_EQ(GetFileAttributesA(dir.File("Sub\\.texweld-lock").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 }  // namespace
