@@ -302,6 +302,26 @@ TEST_F(TexweldE2e, AWeldWaitsForNoOtherSet) {
     splitting.join();
     EXPECT_EQ(OneLineOfSplit(split, 0), Split("whole.dds", 7));
     EXPECT_TRUE(SameBytes(dir.Get("c.dds"), dir.Get("whole.dds")));
+
+    // A texsplit killed among its renames, its folder then locked as a live
+    // one's would be for the whole wait (every pause returning at once): the
+    // weld of its set gives up with the first chunk's line, and changes
+    // nothing; a weld of another set does not wait.
+    RunOptions killed = Here();
+    killed.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=rename", "-e",
+                             "inject=rename:signal=SIGKILL:when=3"});
+    ASSERT_EQ(texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, killed).signal, SIGKILL);
+    const int folder = ::open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    ASSERT_EQ(::flock(folder, LOCK_EX), 0);
+    RunOptions waiting = quick;
+    waiting.wrapper = Traced({"/usr/bin/strace", "-f", "--seccomp-bpf", "-o", "/dev/null", "-e",
+                              "trace=nanosleep,clock_nanosleep", "-e", "inject=nanosleep,clock_nanosleep:retval=0"});
+    const Names before = dir.Listing();
+    EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"tex.dds.0", "d.dds"}, waiting)), kFirstChunkUnreadable);
+    EXPECT_EQ(dir.Listing(), before);
+    EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"held.dds.0", "e.dds"}, quick)), Unsplit("held.dds"));
+    ::close(folder);
 }
 
 }  // namespace
