@@ -249,6 +249,29 @@ TEST_F(TexweldWindows, TexsplitKeepsTheOldSetWhenAChunkIsHeldDuringItsCommit) {
     EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
 }
 
+// Starts `program` with `arguments` in `folder`, ends it with
+// TerminateProcess after `delay` ms and waits for it; whether it was still
+// running to be ended.
+bool EndedAfter(const char* program, const std::string& arguments, const std::string& folder, DWORD delay) {
+    char full[MAX_PATH] = {};
+    GetFullPathNameA(program, MAX_PATH, full, nullptr);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::string commandLine = "\"" + std::string(full) + "\" " + arguments;
+    if (!CreateProcessA(full, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
+                        &process)) {
+        ADD_FAILURE() << "cannot start " << full;
+        return false;
+    }
+    Sleep(delay);
+    const bool ended = TerminateProcess(process.hProcess, 9) != FALSE;
+    WaitForSingleObject(process.hProcess, 30000);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return ended;
+}
+
 // texsplit.exe ended at a random moment by another program: the next
 // texweld.exe finishes or undoes its commit, then welds exactly the old set
 // or the new one, and nothing of the commit is left.
@@ -261,9 +284,6 @@ TEST_F(TexweldWindows, TexsplitEndedAnywhereIsRepairedByTheNextRun) {
     for (int k = 0; k <= 4; ++k) {
         old.push_back(ReadFileBytes(dir.File("tex.dds." + std::to_string(k))));
     }
-    char full[MAX_PATH] = {};
-    GetFullPathNameA(TEXSPLIT_WINDOWS_EXE, MAX_PATH, full, nullptr);
-    const std::string texsplit = full;
     int ended = 0;
     for (const DWORD delay : {0u, 20u, 40u, 60u, 80u, 100u, 130u, 160u, 200u, 260u}) {
         SCOPED_TRACE("ended after " + std::to_string(delay) + " ms");
@@ -273,18 +293,7 @@ TEST_F(TexweldWindows, TexsplitEndedAnywhereIsRepairedByTheNextRun) {
         for (int k = 0; k <= 4; ++k) {
             WriteFileBytes(dir.File("tex.dds." + std::to_string(k)), old[static_cast<std::size_t>(k)]);
         }
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        std::string commandLine = "\"" + texsplit + "\" other.dds tex.dds";
-        ASSERT_TRUE(CreateProcessA(texsplit.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   dir.Path().c_str(), &startup, &process));
-        Sleep(delay);
-        ended += TerminateProcess(process.hProcess, 9) ? 1 : 0;
-        WaitForSingleObject(process.hProcess, 30000);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-
+        ended += EndedAfter(TEXSPLIT_WINDOWS_EXE, "other.dds tex.dds", dir.Path(), delay) ? 1 : 0;
         EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 w.dds")), expected_lines::Unsplit("tex.dds"));
         const std::string welded = ReadFileBytes(dir.File("w.dds"));
         const bool isOld = welded == expected;
@@ -307,25 +316,11 @@ TEST_F(TexweldWindows, TexweldEndedAnywhereLeavesNothingAfterTheNextWeld) {
     ASSERT_TRUE(samplekit::WriteChunks(dir.File("big.dds"), samplekit::SplitTexture(preamble, levels)));
     const samplekit::Bytes joined = samplekit::JoinTexture(preamble, levels);
     const std::string big(joined.begin(), joined.end());
-    char full[MAX_PATH] = {};
-    GetFullPathNameA(TEXWELD_WINDOWS_EXE, MAX_PATH, full, nullptr);
-    const std::string texweld = full;
     int ended = 0;
     for (const DWORD delay : {0u, 30u, 60u, 90u, 120u, 150u, 200u, 250u, 300u, 400u}) {
         SCOPED_TRACE("ended after " + std::to_string(delay) + " ms");
         WriteFileBytes(dir.File("out.dds"), "the previous output");
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION process{};
-        std::string commandLine = "\"" + texweld + "\" big.dds.0 out.dds";
-        ASSERT_TRUE(CreateProcessA(texweld.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                   dir.Path().c_str(), &startup, &process));
-        Sleep(delay);
-        ended += TerminateProcess(process.hProcess, 9) ? 1 : 0;
-        WaitForSingleObject(process.hProcess, 30000);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
-
+        ended += EndedAfter(TEXWELD_WINDOWS_EXE, "big.dds.0 out.dds", dir.Path(), delay) ? 1 : 0;
         const std::string output = ReadFileBytes(dir.File("out.dds"));
         EXPECT_TRUE(output == "the previous output" || output == big);
         EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "big.dds.0 out.dds")), expected_lines::Unsplit("big.dds"));
