@@ -407,6 +407,23 @@ TEST_F(TexweldE2e, TexsplitReplacesASetOnAFileSystemWithoutHardLinks) {
         RunOptions killed = options;
         killed.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "inject=write:signal=SIGKILL:when=1"});
         EXPECT_EQ(texweld_e2e::RunTexweld({"t.dds.0", "w.dds"}, killed).signal, SIGKILL);
+        // Two welds find that dead slot. The first is held after opening it,
+        // before its lock (its 7th flock: its six chunks' come first); the
+        // second removes it meanwhile and makes its own there, whose write
+        // is held longer. The first must not remove the second's live slot.
+        RunOptions heldAtTheDeadSlot = options;
+        heldAtTheDeadSlot.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=flock", "-e",
+                                            "inject=flock:delay_enter=1000000:when=7"});
+        RunOptions writingLong = options;
+        writingLong.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=write", "-e",
+                                      "inject=write:delay_enter=2000000:when=1"});
+        RunResult held;
+        std::thread heldRun([&] { held = texweld_e2e::RunTexweld({"t.dds.0", "w.dds"}, heldAtTheDeadSlot); });
+        ::usleep(400000);
+        const RunResult writing = texweld_e2e::RunTexweld({"t.dds.0", "w.dds"}, writingLong);
+        heldRun.join();
+        EXPECT_EQ(OneLine(held), Unsplit("t.dds"));
+        EXPECT_EQ(OneLine(writing), Unsplit("t.dds"));
     }
     EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"t.dds.0", "w.dds"}, options)), Unsplit("t.dds"));
     EXPECT_TRUE(SameBytes(dir.Get("fat/w.dds"), second.Joined()));
