@@ -374,6 +374,14 @@ TEST_F(TexweldE2e, ConcurrentSplitsIntoOneBaseLeaveOneWholeSet) {
     }
 }
 
+// `options` with the `when`-th call of `call` held `microseconds` long.
+RunOptions HeldAt(RunOptions options, const std::string& call, int when, int microseconds) {
+    options.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                              "inject=" + call + ":delay_enter=" + std::to_string(microseconds) +
+                                  ":when=" + std::to_string(when)});
+    return options;
+}
+
 // On FAT (through FUSE) there are no hard links, and a copy's mode cannot
 // be set: backups are copies as the file system makes them, and a second
 // split replaces the first set whole.
@@ -411,12 +419,8 @@ TEST_F(TexweldE2e, TexsplitReplacesASetOnAFileSystemWithoutHardLinks) {
         // before its lock (its 7th flock: its six chunks' come first); the
         // second removes it meanwhile and makes its own there, whose write
         // is held longer. The first must not remove the second's live slot.
-        RunOptions heldAtTheDeadSlot = options;
-        heldAtTheDeadSlot.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=flock", "-e",
-                                            "inject=flock:delay_enter=1000000:when=7"});
-        RunOptions writingLong = options;
-        writingLong.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=write", "-e",
-                                      "inject=write:delay_enter=2000000:when=1"});
+        const RunOptions heldAtTheDeadSlot = HeldAt(options, "flock", 7, 1000000);
+        const RunOptions writingLong = HeldAt(options, "write", 1, 2000000);
         RunResult held;
         std::thread heldRun([&] { held = texweld_e2e::RunTexweld({"t.dds.0", "w.dds"}, heldAtTheDeadSlot); });
         ::usleep(400000);
@@ -435,12 +439,8 @@ TEST_F(TexweldE2e, TexsplitReplacesASetOnAFileSystemWithoutHardLinks) {
         EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "u.dds"}, options), 0), Split("a.dds", 7));
         // Its slot's lock is its 8th flock: its seven chunks' (each opened
         // for reading, others may only read) come first.
-        RunOptions heldAtItsLock = options;
-        heldAtItsLock.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=flock", "-e",
-                                        "inject=flock:delay_enter=1000000:when=8"});
-        RunOptions slowToWrite = options;
-        slowToWrite.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=write", "-e",
-                                      "inject=write:delay_enter=2000000:when=1"});
+        const RunOptions heldAtItsLock = HeldAt(options, "flock", 8, 1000000);
+        const RunOptions slowToWrite = HeldAt(options, "write", 1, 2000000);
         RunResult held;
         std::thread heldRun([&] { held = texweld_e2e::RunTexweld({"u.dds.0", "r.dds"}, heldAtItsLock); });
         ::usleep(400000);
