@@ -104,7 +104,7 @@ bool RemoveIfThere(const char* path) {
     return DeleteFileA(path) || GetPathKind(path) == PathKind::Missing;
 }
 
-enum class JournalRead { Whole, CutShort, Bad };
+enum class JournalRead { Missing, Whole, CutShort, Bad };
 
 // Reads the `size` bytes of a journal of the set whose file name is `name`.
 // A journal shorter than its header says, or all zeros (its data never
@@ -152,6 +152,25 @@ JournalRead Parse(const std::uint8_t* bytes, std::uint32_t size, const char* nam
         changes.change[k] = change;
     }
     return JournalRead::Whole;
+}
+
+// Reads the journal `path` of the set `base`, bounded, never through a link
+// nor waiting on a pipe: Bad for anything but a regular file no larger than
+// a journal, and one that does not parse; `ours` says whether the running
+// user owns it.
+JournalRead ReadJournal(const char* path, const char* base, SetChanges& changes, bool& ours) {
+    // One byte more than the largest journal tells a larger file.
+    std::uint8_t bytes[kLargestJournal + 1];
+    std::uint32_t size = 0;
+    const FoundFile found = ExamineFile(path, bytes, sizeof bytes, &size);
+    ours = found.ours;
+    if (found.kind == FoundFile::Kind::Missing) {
+        return JournalRead::Missing;
+    }
+    if (found.kind != FoundFile::Kind::RegularFile || size > kLargestJournal) {
+        return JournalRead::Bad;
+    }
+    return Parse(bytes, size, FileNameOf(base), changes);
 }
 
 // The highest chunk `changes` replaces or creates, else the highest it
@@ -331,14 +350,11 @@ RecoveryReport RecoverSet(const char* base) {
         report.outcome = Recovery::Failed;
         return report;
     }
-    // One byte more than the largest journal tells a larger file.
-    std::uint8_t bytes[kLargestJournal + 1];
-    std::uint32_t size = 0;
-    const FoundFile found = ExamineFile(journal.get(), bytes, sizeof bytes, &size);
     SetChanges changes;
-    const bool journalThere = found.kind != FoundFile::Kind::Missing;
-    if (journalThere && (found.kind != FoundFile::Kind::RegularFile || !found.ours || size > kLargestJournal ||
-                         Parse(bytes, size, FileNameOf(base), changes) == JournalRead::Bad)) {
+    bool ours = false;
+    const JournalRead read = ReadJournal(journal.get(), base, changes, ours);
+    const bool journalThere = read != JournalRead::Missing;
+    if (journalThere && (!ours || read == JournalRead::Bad)) {
         report.outcome = Recovery::Refused;
         report.inTheWay = Copy(journal.get());
         return report;
@@ -368,17 +384,16 @@ JournalState FindJournal(const char* base) {
     if (!journal || !marker) {
         return JournalState::Unknown;
     }
-    std::uint8_t bytes[kLargestJournal + 1];
-    std::uint32_t size = 0;
-    const FoundFile found = ExamineFile(journal.get(), bytes, sizeof bytes, &size);
     SetChanges changes;
-    if (found.kind == FoundFile::Kind::Other || found.kind == FoundFile::Kind::Unknown ||
-        (found.kind == FoundFile::Kind::RegularFile &&
-         (size > kLargestJournal || Parse(bytes, size, FileNameOf(base), changes) != JournalRead::CutShort))) {
+    bool ours = false;
+    switch (ReadJournal(journal.get(), base, changes, ours)) {
+    case JournalRead::Whole:
+    case JournalRead::Bad:
         return JournalState::Changing;
-    }
-    if (found.kind == FoundFile::Kind::RegularFile) {
+    case JournalRead::CutShort:
         return JournalState::Begun;
+    case JournalRead::Missing:
+        break;
     }
     return GetPathKind(marker.get()) == PathKind::Missing ? JournalState::None : JournalState::Begun;
 }
