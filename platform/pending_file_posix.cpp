@@ -168,6 +168,14 @@ bool CopyFile(const char* from, const char* to) {
     return copied;
 }
 
+// Whether `name` itself (not a link's target) is the file open as `fd`.
+bool NameLeadsTo(const char* name, int fd) {
+    struct stat opened {};
+    struct stat named {};
+    return ::fstat(fd, &opened) == 0 && ::lstat(name, &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
 }  // namespace
 
 void PrepareForFileWrites() {
@@ -337,10 +345,7 @@ bool LockForLife(HANDLE handle, const char* name) {
         // lock there either.
         return errno != EWOULDBLOCK;
     }
-    struct stat locked {};
-    struct stat named {};
-    return name == nullptr || (::fstat(fd, &locked) == 0 && ::lstat(name, &named) == 0 &&
-                               locked.st_dev == named.st_dev && locked.st_ino == named.st_ino);
+    return name == nullptr || NameLeadsTo(name, fd);
 }
 
 void KeepLock(HANDLE handle, std::intptr_t& held) {
@@ -361,10 +366,7 @@ void RemoveIfDead(const char* slot) {
     }
     // Removed only while its lock is taken, and only if the name still
     // leads to the file locked.
-    struct stat locked {};
-    struct stat named {};
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &locked) == 0 && ::lstat(slot, &named) == 0 &&
-        locked.st_dev == named.st_dev && locked.st_ino == named.st_ino) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && NameLeadsTo(slot, fd)) {
         ::unlink(slot);
     }
     ::close(fd);
