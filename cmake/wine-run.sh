@@ -43,4 +43,22 @@ mkdir -p "$WINEPREFIX"
     fi
 ) 9>"$WINEPREFIX/.wine-run.lock"
 
-exec "$loader" "$@"
+# Now and then (twice in some thousands of runs, under load) the loader ends
+# at once with status 1 having printed nothing: the program never ran, and
+# with WINEDEBUG=-all Wine says nothing of why. Texweld's programs and their
+# tests always print, so such a run is started again, at most twice; each
+# retry is noted in $WINEPREFIX/wine-run-retries.log, which CI prints. The
+# output is held in files until the run ends and then passed on unchanged.
+held="$(mktemp -d)"
+trap 'rm -rf "$held"' EXIT
+for attempt in 1 2 3; do
+    status=0
+    "$loader" "$@" >"$held/out" 2>"$held/err" || status=$?
+    if [ "$status" -ne 1 ] || [ -s "$held/out" ] || [ -s "$held/err" ] || [ "$attempt" = 3 ]; then
+        break
+    fi
+    echo "$(date -u +%FT%TZ) attempt $attempt of $*: status 1, nothing printed" >>"$WINEPREFIX/wine-run-retries.log"
+done
+cat "$held/out"
+cat "$held/err" >&2
+exit "$status"
