@@ -2,9 +2,14 @@
 
 #include "app/outcome.h"
 #include "app/reassembly.h"
+#include "app/split_texture_names.h"
+#include "platform/console.h"
+#include "platform/file_system.h"
 #include "platform/runtime.h"
 #include "support/counted_string.h"
 #include "support/string_buffer.h"
+
+#include <cstring>
 
 
 namespace {
@@ -14,6 +19,78 @@ namespace {
 // its final ".0".
 constexpr char kFirstChunkSuffix[] = ".dds.0";
 constexpr std::int32_t kFirstChunkSuffixLength = sizeof(kFirstChunkSuffix) - 1;
+
+// Whether `argument` asks for help or the version, as long as no set of
+// that name exists (its <argument>.0 is not there); prints the answer.
+bool AnsweredOption(const char* argument) {
+    const bool help = std::strcmp(argument, "--help") == 0 || std::strcmp(argument, "-h") == 0 ||
+                      (kSlashQuestionMarkIsHelp && std::strcmp(argument, "/?") == 0);
+    const bool version = std::strcmp(argument, "--version") == 0;
+    TStringBufferA<260> firstChunk;
+    if ((!help && !version) || firstChunk.Format("%s.0", argument) <= 0 ||
+        GetPathKind(firstChunk.GetString()) != PathKind::Missing) {
+        return false;
+    }
+    if (help) {
+        PrintConsoleLine("%s%s", OutcomeFormat(Outcome::Usage),
+                         "Welds the chunk files <base>.0 ... <base>.N of a split DDS texture into the file <base>, "
+                         "or into the output file named.\n");
+    } else {
+        PrintConsoleLine("texweld %s\n", TEXWELD_VERSION);
+    }
+    return true;
+}
+
+// The set `argument` names where several sets are welded: <x> for a chunk
+// <x>.<k> of a split texture, else what a first argument names.
+void SetNamedBy(const char* argument, CStringBufferA& base) {
+    const std::ptrdiff_t stem = SplitTextureOfChunk(argument);
+    const std::size_t length = std::strlen(argument);
+    if (stem >= 0) {
+        base.Format("%.*s", static_cast<int>(stem), argument);
+    } else if (length >= static_cast<std::size_t>(kFirstChunkSuffixLength) &&
+               _stricmp(argument + length - kFirstChunkSuffixLength, kFirstChunkSuffix) == 0) {
+        base.Format("%.*s", static_cast<int>(length - 2), argument);
+    } else {
+        base.Format("%s", argument);
+    }
+}
+
+// Whether the sets `a` and `b` are one: their first chunks are one file, or
+// where that cannot be told, their names are one.
+bool SameSet(const char* a, const char* b) {
+    TStringBufferA<260> first;
+    TStringBufferA<260> second;
+    FileIdentity one;
+    FileIdentity other;
+    if (first.Format("%s.0", a) > 0 && second.Format("%s.0", b) > 0 && IdentifyPath(first.GetString(), one) &&
+        IdentifyPath(second.GetString(), other)) {
+        return one == other;
+    }
+    return std::strcmp(a, b) == 0;
+}
+
+// Welds every set the arguments name, each once and into its own base name,
+// in the order first named; one line each.
+void WeldEverySet(int argc, char** argv) {
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        TStringBufferA<260> base;
+        SetNamedBy(argv[i], base);
+        bool named = false;
+        for (int j = 1; j < i && !named; ++j) {
+            TStringBufferA<260> earlier;
+            SetNamedBy(argv[j], earlier);
+            named = SameSet(earlier.GetString(), base.GetString());
+        }
+        if (!named) {
+            CountedString baseName;
+            baseName.Assign(base.GetString());
+            TStringBufferA<260> path;
+            path.Assign(base.GetString());
+            ReassembleSplitTexture(path, baseName, baseName);
+        }
+    }
+}
 
 }  // namespace
 
@@ -35,6 +112,17 @@ int TexweldMain(int argc, char** argv) {
 
     if (argc < 2) {
         PrintOutcome(Outcome::Usage, {});
+        return 0;
+    }
+    if (argc == 2 && AnsweredOption(firstArgument)) {
+        return 0;
+    }
+    // A second argument that is an existing chunk of a split texture is no
+    // output to write over (a glob, chunks dropped on the program): every
+    // argument names a set to weld.
+    if (argc >= 3 && argv[2] != nullptr && GetPathKind(argv[2]) != PathKind::Missing &&
+        SplitTextureOfChunk(argv[2]) >= 0) {
+        WeldEverySet(argc, argv);
         return 0;
     }
 

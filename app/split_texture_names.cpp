@@ -52,6 +52,21 @@ bool NameBelongs(const char* name, const FileIdentity& ownFirstChunk) {
 
 }  // namespace
 
+bool BeginsWithDdsMagic(const char* name) {
+    FileIdentity ignored;
+    return BeginsWithTheMagic(name, ignored);
+}
+
+std::ptrdiff_t SplitTextureOfChunk(const char* name) {
+    std::int32_t number = 0;
+    const std::ptrdiff_t stem = NumberedStem(name, number);
+    TStringBufferA<260> firstChunk;
+    if (stem < 0 || firstChunk.Format("%.*s.0", static_cast<int>(stem), name) <= 0) {
+        return -1;
+    }
+    return BeginsWithDdsMagic(firstChunk.GetString()) ? stem : -1;
+}
+
 bool BelongsToAnotherSplitTexture(const char* outputName, const FileIdentity& ownFirstChunk) {
     if (NameBelongs(outputName, ownFirstChunk)) {
         return true;

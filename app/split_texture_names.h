@@ -6,6 +6,8 @@
 
 #include "platform/file_system.h"
 
+#include <cstddef>
+
 // Whether writing to `outputName` would change a split texture other than
 // the one whose first chunk is `ownFirstChunk`. True for
 //  - an existing file named <x>.<k> (k decimal digits) whose <x>.0 exists
@@ -17,3 +19,10 @@
 // it leads to. Names are compared as the file system compares them: by the
 // identity of the files they lead to.
 bool BelongsToAnotherSplitTexture(const char* outputName, const FileIdentity& ownFirstChunk);
+
+// Whether `name` is a file that can be read and begins with the DDS magic.
+bool BeginsWithDdsMagic(const char* name);
+
+// The length of <x> when `name` is a chunk of a split texture: <x>.<k> (k
+// decimal digits) whose <x>.0 begins with the DDS magic; -1 otherwise.
+std::ptrdiff_t SplitTextureOfChunk(const char* name);

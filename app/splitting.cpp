@@ -4,15 +4,18 @@
 #include "app/outcome.h"
 #include "app/output_file.h"
 #include "app/set_journal.h"
+#include "app/split_texture_names.h"
 #include "dds/dds_header.h"
 #include "dds/mip_sizes.h"
 #include "dds/preamble.h"
 #include "platform/console.h"
 #include "platform/file_system.h"
 #include "platform/folder_lock.h"
+#include "platform/runtime.h"
 #include "support/file_access.h"
 #include "support/string_buffer.h"
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -67,17 +70,39 @@ constexpr SplitLine kSplitLines[] = {
     {SplitOutcome::FolderBusy, OutcomeFields::Base,
      "Failed to open the chunks of %s for writing: another texsplit kept the folder for 30 seconds.\n"},
     {SplitOutcome::WriteFailed, OutcomeFields::None, "Failed to write the chunk files.\n"},
-    {SplitOutcome::Split, OutcomeFields::BaseAndChunk, "Successfully split %s into %d chunks.\n"},
-    {SplitOutcome::SplitIntoOne, OutcomeFields::Base, "Successfully split %s into 1 chunk.\n"},
+    // Printed by ReportSplit, which also names the chunks.
+    {SplitOutcome::Split, OutcomeFields::None, "Successfully split %s into %u chunks: %s.0 to %s.%u.\n"},
+    {SplitOutcome::SplitIntoOne, OutcomeFields::None, "Successfully split %s into 1 chunk: %s.0.\n"},
 };
 
 static_assert(InOutcomeOrder(kSplitLines), "kSplitLines is indexed by SplitOutcome");
 
-// Prints the line of `outcome`; returns the exit status that goes with it.
+// Prints the line of a failure `outcome`; returns the exit status 1.
 int Report(SplitOutcome outcome, const char* name = "", int count = 0, const char* file = "") {
     const SplitLine& line = kSplitLines[static_cast<std::size_t>(outcome)];
     PrintLine(line.fields, line.format, {name, file, "", count});
-    return outcome == SplitOutcome::Split || outcome == SplitOutcome::SplitIntoOne ? 0 : 1;
+    return 1;
+}
+
+// Prints the line of a failure `outcome` whose line has no fields, with
+// `reason` in place of its final period: "<line>: <reason>."; returns 1.
+int ReportWhy(SplitOutcome outcome, const char* reason) {
+    const char* format = kSplitLines[static_cast<std::size_t>(outcome)].format;
+    const std::size_t kept = std::strlen(format) - 2;  // without ".\n"
+    PrintConsoleLine("%.*s: %s.\n", static_cast<int>(kept), format, reason);
+    return 1;
+}
+
+// Prints the success line of `inputName` split into `chunks` chunks named
+// after `base`; returns the exit status 0.
+int ReportSplit(const char* inputName, const char* base, std::uint32_t chunks) {
+    if (chunks == 1) {
+        PrintConsoleLine(kSplitLines[static_cast<std::size_t>(SplitOutcome::SplitIntoOne)].format, inputName, base);
+    } else {
+        PrintConsoleLine(kSplitLines[static_cast<std::size_t>(SplitOutcome::Split)].format, inputName,
+                         static_cast<unsigned>(chunks), base, base, static_cast<unsigned>(chunks - 1));
+    }
+    return 0;
 }
 
 // How many levels the chain of a header holds before it reaches 1x1x1.
@@ -145,26 +170,41 @@ private:
 };
 
 // The pass over the open texture `input` of `fileSize` bytes, whose
-// preamble is `preamble`; names the chunks after `base`.
+// preamble is `preamble`; names the chunks after `base`. A texture that
+// cannot be split is told with the reason, or with `chunkOf` where that is
+// not empty: what the file is instead (a chunk of a split texture).
 int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, const char* inputName,
-          const char* base, FileIdentity identity) {
+          const char* base, FileIdentity identity, const char* chunkOf) {
     Preamble checked;
+    char reason[kPixelFormatDescriptionRoom] = {};
+    SplitOutcome refused = SplitOutcome::Split;
     switch (CheckPreamble(preamble, fileSize, checked)) {
     case PreambleCheck::Valid:
         break;
     case PreambleCheck::TooSmall:
-        return Report(SplitOutcome::TooSmall);
+        refused = SplitOutcome::TooSmall;
+        std::snprintf(reason, sizeof reason, "%u bytes, fewer than a header's %u", static_cast<unsigned>(fileSize),
+                      static_cast<unsigned>(DDS_PREAMBLE_SIZE));
+        break;
     case PreambleCheck::BadSignature:
-        return Report(SplitOutcome::BadSignature);
+        refused = SplitOutcome::BadSignature;
+        break;
     case PreambleCheck::UnknownFormat:
-        return Report(SplitOutcome::UnknownFormat);
+        refused = SplitOutcome::UnknownFormat;
+        DescribePixelFormat(ReadDdsHeader(preamble + DDS_MAGIC_SIZE).ddspf, reason, sizeof reason);
+        break;
     case PreambleCheck::TooLarge:
         // As texweld sizes it: a chain that does not fit in 32 bits matches
         // no file that can be read.
-        return Report(SplitOutcome::SizeMismatch);
+        refused = SplitOutcome::SizeMismatch;
+        std::snprintf(reason, sizeof reason, "the header calls for more than %u bytes, the file has %u",
+                      static_cast<unsigned>(UINT32_MAX), static_cast<unsigned>(fileSize));
+        break;
     }
-    if (fileSize != checked.totalSize) {
-        return Report(SplitOutcome::SizeMismatch);
+    if (refused == SplitOutcome::Split && fileSize != checked.totalSize) {
+        refused = SplitOutcome::SizeMismatch;
+        std::snprintf(reason, sizeof reason, "the header calls for %u bytes, the file has %u",
+                      static_cast<unsigned>(checked.totalSize), static_cast<unsigned>(fileSize));
     }
     const DDS_HEADER& header = checked.header;
     const TextureFormat format = checked.format;
@@ -173,8 +213,15 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
     // or one whose numbered chunks texweld counts in wrapped 32 bits.
     const std::uint32_t numbered = NumberedChunks(header.dwMipMapCount);
     const bool countsLevels = static_cast<std::int32_t>(header.dwMipMapCount) > 0 || numbered > 0;
-    if (countsLevels && header.dwMipMapCount > LevelsInChain(header)) {
-        return Report(SplitOutcome::CountPastTheChain);
+    if (refused == SplitOutcome::Split && countsLevels && header.dwMipMapCount > LevelsInChain(header)) {
+        refused = SplitOutcome::CountPastTheChain;
+        std::snprintf(reason, sizeof reason, "it counts %u, the chain has %u",
+                      static_cast<unsigned>(header.dwMipMapCount), static_cast<unsigned>(LevelsInChain(header)));
+    }
+    if (refused != SplitOutcome::Split) {
+        return chunkOf[0] != '\0' ? ReportWhy(refused, chunkOf)
+               : reason[0] != '\0' ? ReportWhy(refused, reason)
+                                   : Report(refused);
     }
     // A base that is empty or a folder would name chunks by their numbers
     // alone: hidden files that texweld could never rebuild in place.
@@ -263,8 +310,7 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
     }
     switch (written) {
     case OutputResult::Written:
-        return numbered == 0 ? Report(SplitOutcome::SplitIntoOne, inputName)
-                             : Report(SplitOutcome::Split, inputName, static_cast<int>(numbered + 1));
+        return ReportSplit(inputName, base, numbered + 1);
     case OutputResult::CannotOpen:
         return Report(SplitOutcome::CannotOpenChunk, base);
     case OutputResult::SourceFailed:
@@ -280,25 +326,32 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
 
 namespace {
 
-// What the command line asks for.
+// A first chunk's suffix: a second name ending in it (in any letter case)
+// names the set whose first chunk it is, as texweld reads its first argument.
+constexpr char kFirstChunkSuffix[] = ".dds.0";
+
+// What the command line asks for. The names are the vector's own entries.
 struct SplitArguments {
     enum class Ask { Split, Help, Version, Usage };
     Ask ask = Ask::Usage;
-    const char* inputName = nullptr;
-    const char* base = nullptr;
+    std::unique_ptr<const char*[]> names;
+    int nameCount = 0;
 };
 
-// Reads the command line strictly, so that a slip (a glob, dropped files, an
-// option texsplit does not have) never names a set to replace: one or two
-// names; "--help" and "--version" anywhere before "--", which ends the
-// options for a name that begins with "-"; any other "-" word, or a third
-// name, is a usage error.
+// Reads the command line: names, with "--help" and "--version" anywhere
+// before "--", which ends the options for a name that begins with "-"; any
+// other "-" word is a usage error.
 SplitArguments ReadArguments(int argc, char** argv) {
     SplitArguments read;
-    const char* names[2] = {};
-    int nameCount = 0;
+    if (argc < 2 || argv == nullptr) {
+        return read;
+    }
+    read.names.reset(new (std::nothrow) const char*[static_cast<std::size_t>(argc)]);
+    if (!read.names) {
+        return read;
+    }
     bool options = true;
-    for (int i = 1; i < argc && argv != nullptr && argv[i] != nullptr; ++i) {
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
         const char* argument = argv[i];
         if (options && std::strcmp(argument, "--") == 0) {
             options = false;
@@ -311,18 +364,79 @@ SplitArguments ReadArguments(int argc, char** argv) {
             return read;
         } else if (options && argument[0] == '-') {
             return read;
-        } else if (nameCount == 2) {
-            return read;
         } else {
-            names[nameCount++] = argument;
+            read.names[read.nameCount++] = argument;
         }
     }
-    if (nameCount > 0) {
+    if (read.nameCount > 0) {
         read.ask = SplitArguments::Ask::Split;
-        read.inputName = names[0];
-        read.base = nameCount == 2 ? names[1] : names[0];
     }
     return read;
+}
+
+// Whether `name` is a whole texture to split rather than a set to split
+// into: a file, not a folder, that begins with the DDS magic and is no chunk
+// of a split texture.
+bool IsWholeTexture(const char* name) {
+    return !IsFolder(name) && BeginsWithDdsMagic(name) && SplitTextureOfChunk(name) < 0;
+}
+
+// The base of the set that `second`, the name after a texture's, names for
+// the texture `inputName`: <x> for a first chunk <x>.0 (the suffix in any
+// letter case), the texture's file name inside an existing folder, else
+// `second` itself. False when the name cannot be made.
+bool SetNamedBy(const char* second, const char* inputName, CStringBufferA& base) {
+    const std::size_t length = std::strlen(second);
+    const std::size_t suffix = sizeof kFirstChunkSuffix - 1;
+    if (length > suffix && _stricmp(second + length - suffix, kFirstChunkSuffix) == 0) {
+        return base.Format("%.*s", static_cast<int>(length - 2), second) > 0;
+    }
+    if (length > 0 && IsFolder(second)) {
+        const char* fileName = inputName + FolderPartLength(inputName);
+        if (IsPathSeparator(second[length - 1])) {
+            return base.Format("%s%s", second, fileName) > 0;
+        }
+        const char separator = std::strchr(second, '\\') != nullptr ? '\\' : kFolderSeparator;
+        return base.Format("%s%c%s", second, separator, fileName) > 0;
+    }
+    return base.Format("%s", second) >= 0;
+}
+
+// Splits the texture `inputName` into the set `base`; prints its line and
+// returns its exit status.
+int SplitOne(const char* inputName, const char* base) {
+    HANDLE input = OpenFileByMode(inputName, "r");
+    if (input == INVALID_HANDLE_VALUE) {
+        return Report(SplitOutcome::InputMissing, inputName);
+    }
+    // Its size and identity from one query, then the preamble; the levels
+    // are read as they are copied.
+    FileIdentity identity;
+    std::uint64_t size = 0;
+    const bool known = IdentifyOpenFile(input, identity, &size);
+    if (!known) {
+        identity = FileIdentity{};
+    }
+    std::uint8_t preamble[DDS_PREAMBLE_SIZE] = {};
+    DWORD got = 0;
+    const DWORD wanted = size < DDS_PREAMBLE_SIZE ? static_cast<DWORD>(size) : DDS_PREAMBLE_SIZE;
+    // A chunk of a split texture given for a texture is said to be one,
+    // with the command that welds its set, should it fail to split.
+    TStringBufferA<260> chunkOf;
+    std::int32_t number = 0;
+    if (const std::ptrdiff_t stem = SplitTextureOfChunk(inputName); stem >= 0 && NumberedStem(inputName, number) >= 0) {
+        chunkOf.Format("%s is chunk %d of the split texture %.*s (texweld \"%.*s.0\" welds it)", inputName,
+                       static_cast<int>(number), static_cast<int>(stem), inputName, static_cast<int>(stem), inputName);
+    }
+    int status;
+    if (!known || size > UINT32_MAX || !ReadFile(input, preamble, wanted, &got, nullptr) || got != wanted) {
+        status = Report(SplitOutcome::InputUnreadable);
+    } else {
+        status = Split(input, static_cast<std::uint32_t>(size), preamble, inputName, base, identity,
+                       chunkOf.Length() > 0 ? chunkOf.GetString() : "");
+    }
+    CloseHandle(input);
+    return status;
 }
 
 }  // namespace
@@ -343,29 +457,23 @@ int TexsplitMain(int argc, char** argv) {
     case SplitArguments::Ask::Usage:
         return Report(SplitOutcome::Usage);
     }
-    const char* inputName = arguments.inputName;
-    const char* base = arguments.base;
-    HANDLE input = OpenFileByMode(inputName, "r");
-    if (input == INVALID_HANDLE_VALUE) {
-        return Report(SplitOutcome::InputMissing, inputName);
+    const char* const* names = arguments.names.get();
+    // A texture and the set it goes into; or several textures (a glob,
+    // files dropped on the program), each split into its own set, so that
+    // a second texture is never taken for a set to replace.
+    if (arguments.nameCount == 1) {
+        return SplitOne(names[0], names[0]);
     }
-    // Its size and identity from one query, then the preamble; the levels
-    // are read as they are copied.
-    FileIdentity identity;
-    std::uint64_t size = 0;
-    const bool known = IdentifyOpenFile(input, identity, &size);
-    if (!known) {
-        identity = FileIdentity{};
+    if (arguments.nameCount == 2 && !IsWholeTexture(names[1])) {
+        TStringBufferA<260> base;
+        if (!SetNamedBy(names[1], names[0], base)) {
+            return Report(SplitOutcome::CannotOpenChunk, names[1]);
+        }
+        return SplitOne(names[0], base.GetString());
     }
-    std::uint8_t preamble[DDS_PREAMBLE_SIZE] = {};
-    DWORD got = 0;
-    const DWORD wanted = size < DDS_PREAMBLE_SIZE ? static_cast<DWORD>(size) : DDS_PREAMBLE_SIZE;
-    int status;
-    if (!known || size > UINT32_MAX || !ReadFile(input, preamble, wanted, &got, nullptr) || got != wanted) {
-        status = Report(SplitOutcome::InputUnreadable);
-    } else {
-        status = Split(input, static_cast<std::uint32_t>(size), preamble, inputName, base, identity);
+    int status = 0;
+    for (int i = 0; i < arguments.nameCount; ++i) {
+        status |= SplitOne(names[i], names[i]);
     }
-    CloseHandle(input);
     return status;
 }

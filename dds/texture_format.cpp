@@ -1,5 +1,7 @@
 #include "dds/texture_format.h"
 
+#include <cstdio>
+
 TextureFormat ClassifyPixelFormat(const DDS_HEADER& header) {
     const DDS_PIXELFORMAT& pf = header.ddspf;
 
@@ -61,4 +63,30 @@ TextureFormat ClassifyPixelFormat(const DDS_HEADER& header) {
         return TextureFormat::Alpha8;
     }
     return TextureFormat::Unknown;
+}
+
+void DescribePixelFormat(const DDS_PIXELFORMAT& format, char* text, std::size_t room) {
+    if (text == nullptr || room == 0) {
+        return;
+    }
+    if ((format.dwFlags & DDS_PF_FOURCC) != 0) {
+        char code[5] = {};
+        bool printable = true;
+        for (int i = 0; i < 4; ++i) {
+            code[i] = static_cast<char>((format.dwFourCC >> (8 * i)) & 0xFFu);
+            printable = printable && code[i] >= 0x20 && code[i] < 0x7F;
+        }
+        if (format.dwFourCC == MakeFourCC('D', 'X', '1', '0')) {
+            std::snprintf(text, room, "FourCC DX10 (a DX10 header)");
+        } else if (printable) {
+            std::snprintf(text, room, "FourCC %s", code);
+        } else {
+            std::snprintf(text, room, "FourCC %u", static_cast<unsigned>(format.dwFourCC));
+        }
+        return;
+    }
+    std::snprintf(text, room, "flags 0x%X, %u bits, masks %08X %08X %08X %08X", static_cast<unsigned>(format.dwFlags),
+                  static_cast<unsigned>(format.dwRGBBitCount), static_cast<unsigned>(format.dwRBitMask),
+                  static_cast<unsigned>(format.dwGBitMask), static_cast<unsigned>(format.dwBBitMask),
+                  static_cast<unsigned>(format.dwABitMask));
 }

@@ -13,6 +13,7 @@
 
 #include "dds/dds_header.h"
 
+#include <cstddef>
 #include <cstdint>
 
 enum class TextureFormat : std::uint32_t {
@@ -58,3 +59,11 @@ constexpr DDS_PIXELFORMAT DDSPF_V16U16 = {
 // FourCC 113 (A16B16G16R16F): a record with FourCC 113 whose flags and alpha
 // mask say 32-bit ARGB is Argb32.
 TextureFormat ClassifyPixelFormat(const DDS_HEADER& header);
+
+// Room DescribePixelFormat needs, terminator included.
+constexpr std::size_t kPixelFormatDescriptionRoom = 96;
+
+// Says in a few words what `format` holds, for a line about a format that is
+// not supported: its FourCC (printable, else as a number), or its flags, bit
+// count and masks. Writes at most `room` bytes, terminator included.
+void DescribePixelFormat(const DDS_PIXELFORMAT& format, char* text, std::size_t room);

@@ -121,7 +121,7 @@ void RunOne(const std::uint8_t* data, std::size_t size) {
         },
         largest, "texsplit");
     const std::map<std::string, std::string> after = kept("texsplit");
-    if (split == expected_lines::Split(folder + "/whole.dds", static_cast<int>(chunks.size()))) {
+    if (split == expected_lines::Split(folder + "/whole.dds", static_cast<int>(chunks.size()), folder + "/t.dds")) {
         for (const samplekit::Chunk& chunk : chunks) {
             Require(after.at("t.dds" + chunk.suffix) == AsString(chunk.content), "a chunk is not the texture's");
         }

@@ -22,6 +22,9 @@ enum class PathKind {
 // What `path` names, without following a final link.
 PathKind GetPathKind(const char* path);
 
+// Whether `path` names a folder, links followed.
+bool IsFolder(const char* path);
+
 // Room for the longest path ResolveLinks gives, terminator included.
 constexpr std::size_t kLongestResolvedPath = TEXWELD_PLATFORM_WINDOWS ? 32768 : 4096;
 
@@ -84,6 +87,9 @@ constexpr DWORD kInUsePauseMilliseconds = 50;
 
 // True for the characters that separate folders in a path.
 bool IsPathSeparator(char c);
+
+// The separator put between a folder and a name in it.
+constexpr char kFolderSeparator = TEXWELD_PLATFORM_WINDOWS != 0 ? '\\' : '/';
 
 // Length of the folder part of `path`, its last separator included.
 inline std::size_t FolderPartLength(const char* path) {

@@ -32,6 +32,11 @@ PathKind GetPathKind(const char* path) {
     return S_ISLNK(info.st_mode) ? PathKind::Link : PathKind::Other;
 }
 
+bool IsFolder(const char* path) {
+    struct stat info {};
+    return path != nullptr && ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
+}
+
 bool ResolveLinks(const char* path, char* target, std::size_t targetSize) {
     const std::size_t length = std::strlen(path);
     if (length >= targetSize) {

@@ -23,6 +23,11 @@ bool IsLinkReparsePoint(const char* path) {
 
 }  // namespace
 
+bool IsFolder(const char* path) {
+    const DWORD attributes = path != nullptr ? GetFileAttributesA(path) : INVALID_FILE_ATTRIBUTES;
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
 PathKind GetPathKind(const char* path) {
     if (path == nullptr) {
         return PathKind::Missing;

@@ -300,7 +300,7 @@ TEST_F(TexweldE2e, AWeldWaitsForNoOtherSet) {
     EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"tex.dds.0", "b.dds"}, quick)), Unsplit("tex.dds"));
     EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"held.dds.0", "c.dds"}, quick)), Unsplit("held.dds"));
     splitting.join();
-    EXPECT_EQ(OneLineOfSplit(split, 0), Split("whole.dds", 7));
+    EXPECT_EQ(OneLineOfSplit(split, 0), Split("whole.dds", 7, "held.dds"));
     EXPECT_TRUE(SameBytes(dir.Get("c.dds"), dir.Get("whole.dds")));
 
     // A texsplit killed among its renames, its folder then locked as a live

@@ -271,11 +271,14 @@ INSTANTIATE_TEST_SUITE_P(
         SafetyCase{"GreekOutputBesideItsLookAlike", kUnchanged, {"tex.dds.0", "Ωut.dds"}, Unsplit("tex.dds"),
                    "Ωut.dds", {"Ωut.dds"}},
         // The output is one of the chunks the run reads.
-        SafetyCase{"OutputIsTheFirstChunk", kUnchanged, {"tex.dds.0", "tex.dds.0"}, CannotOpen("tex.dds.0"), "", {}},
-        SafetyCase{"OutputIsANumberedChunk", kUnchanged, {"tex.dds.0", "tex.dds.1"}, CannotOpen("tex.dds.1"), "",
-                   {}},
+        // A second argument that is a chunk of a split texture names a set,
+        // as every argument then does: each set is welded once, to its base.
+        SafetyCase{"OutputIsTheFirstChunk", kUnchanged, {"tex.dds.0", "tex.dds.0"}, Unsplit("tex.dds"), "tex.dds",
+                   {"tex.dds"}},
+        SafetyCase{"OutputIsANumberedChunk", kUnchanged, {"tex.dds.0", "tex.dds.1"}, Unsplit("tex.dds"), "tex.dds",
+                   {"tex.dds"}},
         SafetyCase{"OutputIsTheFirstChunkByAnotherPath", kUnchanged, {"./tex.dds.0", "tex.dds.0"},
-                   CannotOpen("tex.dds.0"), "", {}},
+                   Unsplit("./tex.dds"), "tex.dds", {"tex.dds"}},
         SafetyCase{"OutputIsALinkToAChunk", LinkedTo("out.dds", "tex.dds.6"), {"tex.dds.0", "out.dds"},
                    CannotOpen("out.dds"), "", {}, Runner::Self, true},
         SafetyCase{"OutputIsAHardLinkToAChunk",
@@ -287,9 +290,14 @@ INSTANTIATE_TEST_SUITE_P(
         // chunks, another set's numbered chunk, another set's whole texture,
         // or any of them through a link or in another letter case.
         SafetyCase{"OutputIsAnotherSetsFirstChunk", SplitAs("b.dds"), {"tex.dds.0", "b.dds.0", "c.dds.0"},
-                   CannotOpen("b.dds.0"), "", {}},
-        SafetyCase{"OutputIsAnotherSetsNumberedChunk", SplitAs("b.dds"), {"tex.dds.0", "b.dds.3"},
-                   CannotOpen("b.dds.3"), "", {}},
+                   Unsplit("tex.dds") + "\n" + Unsplit("b.dds") + "\n" + NotFound("c.dds"), "tex.dds",
+                   {"b.dds", "tex.dds"}},
+        SafetyCase{"EveryChunkOfTwoSets", SplitAs("b.dds"),
+                   {"b.dds.3", "tex.dds.0", "b.dds.0", "tex.dds.1", "b.dds.1", "tex.dds.6"},
+                   Unsplit("b.dds") + "\n" + Unsplit("tex.dds"), "tex.dds", {"b.dds", "tex.dds"}},
+        SafetyCase{"OneOfTwoSetsDamaged",
+                   Both(SplitAs("b.dds"), [](const Scratch& dir) { dir.Put("b.dds.2", ToBytes("cut")); }),
+                   {"b.dds.0", "tex.dds.0"}, ChunkSizeWrong(2) + "\n" + Unsplit("tex.dds"), "tex.dds", {"tex.dds"}},
         SafetyCase{"OutputIsAnotherSetsWholeTexture", Both(SplitAs("b.dds"), Welded("b.dds")), {"tex.dds", "b.dds"},
                    CannotOpen("b.dds"), "", {}},
         SafetyCase{"OutputLinksToAnotherSetsChunk", Both(SplitAs("b.dds"), LinkedTo("out.dds", "b.dds.2")),
@@ -297,8 +305,8 @@ INSTANTIATE_TEST_SUITE_P(
         SafetyCase{"OutputLinksToAnotherSetsWholeTexture",
                    Both(Both(SplitAs("b.dds"), Welded("b.dds")), LinkedTo("out.dds", "b.dds")),
                    {"tex.dds.0", "out.dds"}, CannotOpen("out.dds"), "", {}, Runner::Self, true},
-        SafetyCase{"OutputIsAnotherSetsChunkInAnotherCase", SplitAs("b.dds"), {"tex.dds.0", "B.DDS.4"},
-                   CannotOpen("B.DDS.4"), "", {}, Runner::Self, false, true},
+        SafetyCase{"OutputIsANewChunkOfAnotherSet", SplitAs("b.dds"), {"tex.dds.0", "b.dds.9"}, Unsplit("tex.dds"),
+                   "b.dds.9", {"b.dds.9"}},
         SafetyCase{"OutputIsAnotherSetsWholeTextureInAnotherCase", Both(SplitAs("b.dds"), Welded("b.dds")),
                    {"tex.dds.0", "B.Dds"}, CannotOpen("B.Dds"), "", {}, Runner::Self, false, true},
         // What is no split texture's is written as before: a plain file
@@ -601,7 +609,7 @@ TEST_F(TexweldOutput, ReplacementKeepsTheAccessAcl) {
     for (int k = 0; k <= 6; ++k) {
         ASSERT_TRUE(giveAcl("tex.dds." + std::to_string(k)));
     }
-    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, Here()), 0), Split("whole.dds", 7));
+    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, Here()), 0), Split("whole.dds", 7, "tex.dds"));
     for (int k = 0; k <= 6; ++k) {
         EXPECT_EQ(aclOf("tex.dds." + std::to_string(k)), acl) << k;
     }

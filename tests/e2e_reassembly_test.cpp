@@ -70,12 +70,13 @@ TEST_P(TexweldReassembly, SplitsBackIntoTheChunksItCameFrom) {
     const RunResult split = texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, Here());
     const std::string line = OneLineOfSplit(split, pastTheChain ? 1 : 0);
     if (pastTheChain) {
-        EXPECT_EQ(line, kSplitCountPastTheChain);
+        EXPECT_EQ(line.rfind(kSplitCountPastTheChain.substr(0, kSplitCountPastTheChain.size() - 1) + ": it counts ", 0), 0u)
+            << line;
         EXPECT_FALSE(fs::exists(dir.At("tex.dds.0")));
         EXPECT_TRUE(fs::exists(dir.At(stale2)));
         return;
     }
-    EXPECT_EQ(line, Split("whole.dds", static_cast<int>(numbered + 1)));
+    EXPECT_EQ(line, Split("whole.dds", static_cast<int>(numbered + 1), "tex.dds"));
     for (std::size_t k = 0; k <= numbered; ++k) {
         const std::string name = "tex.dds." + std::to_string(k);
         EXPECT_TRUE(SameBytes(dir.Get(name), dir.Get("kit/" + name))) << name;

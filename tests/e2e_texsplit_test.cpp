@@ -28,8 +28,10 @@ std::map<std::string, std::string> Snapshot(const std::string& root) {
     return entries;
 }
 
-// texsplit's failures: each prints its line, exits 1 and leaves the folder
-// exactly as it was, old chunks included.
+// texsplit's runs: each prints its lines and exits with its status; the
+// sets it was given textures for hold them (the rock texture, as whole.dds
+// and its copies are), and nothing else in the folder changes: a failure
+// leaves it exactly as it was, old chunks included.
 struct SplitFailureCase {
     const char* label;
     std::function<void(const Scratch&, Bytes&)> build;  // changes the whole file or the folder
@@ -39,11 +41,13 @@ struct SplitFailureCase {
     // Every flock after the texture's own finds the lock taken, and every
     // pause returns at once: a lock held for the whole wait, without the wait.
     bool lockHeld = false;
+    int status = 1;
+    std::vector<std::string> sets = {};  // the bases that end up holding the rock texture
 };
 
 class TexsplitFailures : public TexweldE2e, public ::testing::WithParamInterface<SplitFailureCase> {};
 
-TEST_P(TexsplitFailures, PrintTheirLineExitOneAndChangeNothing) {
+TEST_P(TexsplitFailures, PrintTheirLinesAndChangeOnlyTheSetsTheyName) {
     const SplitFailureCase& c = GetParam();
     RunOptions options = Here();
     if (c.asNobody) {
@@ -71,16 +75,27 @@ TEST_P(TexsplitFailures, PrintTheirLineExitOneAndChangeNothing) {
         return;
     }
     dir.Put("whole.dds", whole);
-    const Names before = dir.Listing();
+    Names after = dir.Listing();
     std::vector<Bytes> old;
     for (int k = 0; k <= 4; ++k) {
         old.push_back(dir.Get("tex.dds." + std::to_string(k)));
     }
+    const std::vector<samplekit::Chunk> chunks = samplekit::SplitTexture(RockTexture().preamble, RockTexture().levels);
+    for (const std::string& base : c.sets) {
+        for (const samplekit::Chunk& chunk : chunks) {
+            after.insert(base + chunk.suffix);
+        }
+    }
     const RunResult run = texweld_e2e::RunTexsplit(c.arguments, options);
     ::chmod(dir.Path().c_str(), 0700);
-    EXPECT_EQ(OneLineOfSplit(run, 1), c.line);
-    EXPECT_EQ(dir.Listing(), before);
-    for (int k = 0; k <= 4; ++k) {
+    EXPECT_EQ(Lines(run, 0, c.status), c.line);
+    EXPECT_EQ(dir.Listing(), after);
+    for (const std::string& base : c.sets) {
+        for (const samplekit::Chunk& chunk : chunks) {
+            EXPECT_TRUE(SameBytes(dir.Get(base + chunk.suffix), chunk.content)) << base << chunk.suffix;
+        }
+    }
+    for (int k = 0; k <= 4 && std::find(c.sets.begin(), c.sets.end(), "tex.dds") == c.sets.end(); ++k) {
         EXPECT_TRUE(SameBytes(dir.Get("tex.dds." + std::to_string(k)), old[static_cast<std::size_t>(k)])) << k;
     }
 }
@@ -91,48 +106,84 @@ INSTANTIATE_TEST_SUITE_P(
     Messages, TexsplitFailures,
     ::testing::Values(
         SplitFailureCase{"NoArguments", [](const Scratch&, Bytes&) {}, {}, kSplitUsage},
-        // Slips of the command line: files dropped on the program, an
-        // option it does not have. Nothing is taken for a base name.
-        SplitFailureCase{"ThreeNames", [](const Scratch&, Bytes&) {}, {"whole.dds", "tex.dds", "whole.dds"},
-                         kSplitUsage},
+        // Several textures (a glob, files dropped on the program): each is
+        // split into its own set, in order, a failure told by its name; a
+        // second texture is never taken for a set to replace.
+        SplitFailureCase{.label = "TwoTexturesEachIntoItsOwnSet",
+                         .build = [](const Scratch& dir, Bytes& b) { dir.Put("Spark Two.DDS", b); },
+                         .arguments = {"whole.dds", "Spark Two.DDS"},
+                         .line = Split("whole.dds", 7, "whole.dds") + "\n" + Split("Spark Two.DDS", 7, "Spark Two.DDS"),
+                         .status = 0,
+                         .sets = {"whole.dds", "Spark Two.DDS"}},
+        SplitFailureCase{.label = "ThreeNamesOneMissing",
+                         .build = [](const Scratch& dir, Bytes& b) { dir.Put("c.dds", b); },
+                         .arguments = {"whole.dds", "tex.dds", "c.dds"},
+                         .line = Split("whole.dds", 7, "whole.dds") + "\n" + SplitInputMissing("tex.dds") + "\n" +
+                                 Split("c.dds", 7, "c.dds"),
+                         .sets = {"whole.dds", "c.dds"}},
+        // The second name is a set: its first chunk in any letter case, or
+        // a folder to put the chunks in under the texture's name.
+        SplitFailureCase{.label = "SecondNameIsTheSetsFirstChunk",
+                         .build = [](const Scratch&, Bytes&) {},
+                         .arguments = {"whole.dds", "tex.DDS.0"},
+                         .line = Split("whole.dds", 7, "tex.DDS"),
+                         .status = 0,
+                         .sets = {"tex.DDS"}},
+        SplitFailureCase{.label = "SecondNameIsAFolder",
+                         .build = [](const Scratch& dir, Bytes&) { dir.MakeFolder("mods"); },
+                         .arguments = {"whole.dds", "mods"},
+                         .line = Split("whole.dds", 7, texweld_e2e::RunsWindowsBuild() ? "mods\\whole.dds" : "mods/whole.dds"),
+                         .status = 0,
+                         .sets = {"mods/whole.dds"}},
+        // A chunk given for a texture: the line says what it is.
+        SplitFailureCase{"AChunkOfASet", [](const Scratch&, Bytes&) {}, {"tex.dds.3"},
+                         Because(kBadSignature, ChunkOf("tex.dds.3", 3, "tex.dds"))},
+        SplitFailureCase{"TheFirstChunkOfASet", [](const Scratch&, Bytes&) {}, {"tex.dds.0", "out.dds"},
+                         Because(kSplitSizeMismatch, ChunkOf("tex.dds.0", 0, "tex.dds"))},
+        // Slips of the command line: an option texsplit does not have.
         SplitFailureCase{"UnknownOption", [](const Scratch&, Bytes&) {}, {"whole.dds", "--dry-run"}, kSplitUsage},
         SplitFailureCase{"ShortOption", [](const Scratch&, Bytes&) {}, {"-h"}, kSplitUsage},
         SplitFailureCase{"Missing", [](const Scratch&, Bytes&) {}, {"nowhere.dds", "tex.dds"},
                          SplitInputMissing("nowhere.dds")},
         SplitFailureCase{"Truncated", [](const Scratch&, Bytes& b) { b.pop_back(); }, kSplitWhole,
-                         kSplitSizeMismatch},
+                         Because(kSplitSizeMismatch, "the header calls for 43832 bytes, the file has 43831")},
         SplitFailureCase{"OneByteTooLong", [](const Scratch&, Bytes& b) { b.push_back(0); }, kSplitWhole,
-                         kSplitSizeMismatch},
+                         Because(kSplitSizeMismatch, "the header calls for 43832 bytes, the file has 43833")},
         SplitFailureCase{"ShorterThanAPreamble", [](const Scratch&, Bytes& b) { b.resize(100); }, kSplitWhole,
-                         kTooSmall},
+                         Because(kTooSmall, "100 bytes, fewer than a header's 128")},
         SplitFailureCase{"NotDds", [](const Scratch&, Bytes& b) { std::memcpy(b.data(), "PNG ", 4); }, kSplitWhole,
                          kBadSignature},
         SplitFailureCase{"UnknownFormat",
                          [](const Scratch&, Bytes& b) {
                              b = samplekit::MakePreamble(WithFourCC(Shape(64, 64, 0, 1), samplekit::FourCC('D', 'X', 'T', '9')));
                          },
-                         kSplitWhole, kUnknownFormat},
+                         kSplitWhole, Because(kUnknownFormat, "FourCC DXT9")},
+        SplitFailureCase{"ADx10Header",
+                         [](const Scratch&, Bytes& b) {
+                             b = samplekit::MakePreamble(WithFourCC(Shape(64, 64, 0, 1), samplekit::FourCC('D', 'X', '1', '0')));
+                         },
+                         kSplitWhole, Because(kUnknownFormat, "FourCC DX10 (a DX10 header)")},
         // 4x4 has three levels; a count of 7 would make chunks of levels
         // that do not exist.
         SplitFailureCase{"CountPastTheSmallestLevel",
                          [](const Scratch&, Bytes& b) {
                              b = MarkedTexture(Dxt1Shape(4, 4, 0, 7), true, 8).Joined();
                          },
-                         kSplitWhole, kSplitCountPastTheChain},
+                         kSplitWhole, Because(kSplitCountPastTheChain, "it counts 7, the chain has 3")},
         // Negative as a signed count, so one level to size; but texweld
         // would look for 2147483646 numbered chunks of it.
         SplitFailureCase{"CountTexweldReadsAsBillionsOfChunks",
                          [](const Scratch&, Bytes& b) {
                              b = MarkedTexture(Dxt1Shape(4, 4, 0, 0x80000001u), true, 8).Joined();
                          },
-                         kSplitWhole, kSplitCountPastTheChain},
+                         kSplitWhole, Because(kSplitCountPastTheChain, "it counts 2147483649, the chain has 3")},
         // All or nothing: one chunk's name is taken by a folder.
         SplitFailureCase{"OneChunkNameIsAFolder", [](const Scratch& dir, Bytes&) { dir.MakeFolder("tex.dds.5"); },
                          kSplitWhole, SplitCannotOpen("tex.dds")},
         // Bases that would name chunks by their numbers alone.
         SplitFailureCase{"EmptyBaseName", [](const Scratch&, Bytes&) {}, {"whole.dds", ""}, SplitCannotOpen("")},
-        SplitFailureCase{"BaseNameIsAFolder", [](const Scratch& dir, Bytes&) { dir.MakeFolder("sub"); },
-                         {"whole.dds", "sub/"}, SplitCannotOpen("sub/")},
+        SplitFailureCase{"BaseNameIsAFolderThatIsNotThere", [](const Scratch&, Bytes&) {}, {"whole.dds", "sub/"},
+                         SplitCannotOpen("sub/")},
         // Two chunk names that are one file, or a chunk that is also a
         // stale chunk to remove: the set could not come out whole.
         SplitFailureCase{"ChunkLinkedToAnotherChunk",
@@ -197,7 +248,7 @@ TEST_F(TexweldE2e, TexsplitAnswersHelpAndVersionAndReadsNamesAfterTheOptions) {
         EXPECT_EQ(dir.Listing(), before);
     }
     dir.Put("-odd.dds", RockTexture().Joined());
-    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"--", "-odd.dds"}, Here()), 0), Split("-odd.dds", 7));
+    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"--", "-odd.dds"}, Here()), 0), Split("-odd.dds", 7, "-odd.dds"));
     EXPECT_TRUE(SameBytes(dir.Get("-odd.dds.6"), RockTexture().levels[0]));
 }
 
@@ -298,7 +349,7 @@ TEST_F(TexweldE2e, FaultInTexsplitsCommitLeavesTheOldSetOrTheNewOne) {
                 if (run.signal != 0) {
                     EXPECT_EQ(run.out, "");
                 } else if (isNew) {
-                    EXPECT_EQ(OneLineOfSplit(run, 0), Split("whole.dds", 7));
+                    EXPECT_EQ(OneLineOfSplit(run, 0), Split("whole.dds", 7, "tex.dds"));
                 } else {
                     EXPECT_EQ(OneLineOfSplit(run, 1), kSplitWriteFailed);
                 }
@@ -365,7 +416,7 @@ TEST_F(TexweldE2e, ConcurrentSplitsIntoOneBaseLeaveOneWholeSet) {
             thread.join();
         }
         for (std::size_t i = 0; i < runs.size(); ++i) {
-            EXPECT_EQ(OneLineOfSplit(runs[i], 0), Split(i % 2 == 0 ? "a.dds" : "b.dds", 8));
+            EXPECT_EQ(OneLineOfSplit(runs[i], 0), Split(i % 2 == 0 ? "a.dds" : "b.dds", 8, "s.dds"));
         }
         EXPECT_EQ(Run({"s.dds.0", "w.dds"}).line, Unsplit("s.dds"));
         const Bytes welded = dir.Get("w.dds");
@@ -407,8 +458,8 @@ TEST_F(TexweldE2e, TexsplitReplacesASetOnAFileSystemWithoutHardLinks) {
     dir.Put("fat/b.dds", second.Joined());
     RunOptions options = Here();
     options.workingDirectory = mount;
-    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "t.dds"}, options), 0), Split("a.dds", 7));
-    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"b.dds", "t.dds"}, options), 0), Split("b.dds", 6));
+    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "t.dds"}, options), 0), Split("a.dds", 7, "t.dds"));
+    EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"b.dds", "t.dds"}, options), 0), Split("b.dds", 6, "t.dds"));
     // Without anonymous files a weld killed in its copy leaves a named one,
     // which the next weld to that output removes.
     if (::access("/usr/bin/strace", X_OK) == 0) {
@@ -436,7 +487,7 @@ TEST_F(TexweldE2e, TexsplitReplacesASetOnAFileSystemWithoutHardLinks) {
     // that slot and makes its own there. The first must not publish the
     // second's unfinished file: when it ends, the output is its texture.
     if (::access("/usr/bin/strace", X_OK) == 0) {
-        EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "u.dds"}, options), 0), Split("a.dds", 7));
+        EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "u.dds"}, options), 0), Split("a.dds", 7, "u.dds"));
         // Its slot's lock is its 8th flock: its seven chunks' (each opened
         // for reading, others may only read) come first.
         const RunOptions heldAtItsLock = HeldAt(options, "flock", 8, 1000000);
@@ -473,7 +524,7 @@ TEST_F(TexweldE2e, WeldDuringSplitsIsOneWholeSetOrAFailure) {
     const Texture b = SampleTexture(SampleFormat::Argb32, 256, 256, 9, 6);
     dir.Put("a.dds", a.Joined());
     dir.Put("b.dds", b.Joined());
-    ASSERT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "s.dds"}, Here()), 0), Split("a.dds", 7));
+    ASSERT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "s.dds"}, Here()), 0), Split("a.dds", 7, "s.dds"));
     std::atomic<bool> welding{true};
     std::thread splitter([&] {
         for (int i = 0; welding; ++i) {
@@ -534,10 +585,10 @@ TEST_F(TexweldE2e, SplitsThroughTwoSpellingsOfAFolderTakeTurns) {
         }
     });
     for (int i = 0; i < kRuns; ++i) {
-        EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "set/s.dds"}, options), 0), Split("a.dds", 6));
+        EXPECT_EQ(OneLineOfSplit(texweld_e2e::RunTexsplit({"a.dds", "set/s.dds"}, options), 0), Split("a.dds", 6, "set/s.dds"));
     }
     other.join();
-    EXPECT_EQ(linked, std::vector<std::string>(kRuns, Split("b.dds", 6)));
+    EXPECT_EQ(linked, std::vector<std::string>(kRuns, Split("b.dds", 6, "link/s.dds")));
     EXPECT_EQ(OneLine(texweld_e2e::RunTexweld({"set/s.dds.0", "w.dds"}, Here())), Unsplit("set/s.dds"));
     const Bytes welded = dir.Get("w.dds");
     EXPECT_TRUE(welded == a.Joined() || welded == b.Joined()) << "the set is a mix of the two";
@@ -634,7 +685,7 @@ TEST_P(PlantedFiles, AreNeverActedOn) {
         }
         const RunResult split = texweld_e2e::RunTexsplit({"whole.dds", "tex.dds"}, options);
         if (c.inTheWay.empty()) {
-            EXPECT_EQ(OneLineOfSplit(split, 0), Split("whole.dds", 7));
+            EXPECT_EQ(OneLineOfSplit(split, 0), Split("whole.dds", 7, "tex.dds"));
         } else {
             EXPECT_EQ(OneLineOfSplit(split, 1),
                       "Failed to open the chunks of tex.dds for writing: " + c.inTheWay + " is in the way.");

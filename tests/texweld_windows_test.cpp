@@ -418,7 +418,7 @@ TEST_F(TexweldWindows, WeldAndSplitInAFolderPastAThousandCharacters) {
     EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "\"" + base + ".0\"")), expected_lines::Unsplit(base));
     EXPECT_TRUE(Holds(base, expected));
     const RunResult split = RunProgram(TEXSPLIT_WINDOWS_EXE, dir.Path(), "\"" + base + "\"");
-    EXPECT_EQ(split.out, expected_lines::Split(base, 5) + "\r\n");
+    EXPECT_EQ(split.out, expected_lines::Split(base, 5, base) + "\r\n");
     EXPECT_TRUE(Holds(base + ".4", ReadFileBytes(dir.File("tex.dds.4"))));
     EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
 }
@@ -480,7 +480,7 @@ TEST_F(TexweldWindows, ReplacementsKeepTheOldFilesDacl) {
     EXPECT_TRUE(Holds(dir.File("out.dds"), expected));
     EXPECT_TRUE(HasTheUsersDaclAlone(dir.File("out.dds")));
     const RunResult split = RunProgram(TEXSPLIT_WINDOWS_EXE, dir.Path(), "out.dds tex.dds");
-    EXPECT_EQ(split.out, expected_lines::Split("out.dds", 5) + "\r\n");
+    EXPECT_EQ(split.out, expected_lines::Split("out.dds", 5, "tex.dds") + "\r\n");
     EXPECT_TRUE(HasTheUsersDaclAlone(dir.File("tex.dds.4")));
     EXPECT_FALSE(HasTheUsersDaclAlone(dir.File("tex.dds.3")));
     EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});

@@ -215,41 +215,40 @@ public:
 
 struct Outcome {
     RunResult run;
-    std::string line;  // the one line printed, without "\n"
+    std::string line;  // the lines printed, without their final "\n"
     Names added;       // entries that appeared in the folder
     Names removed;     // entries that vanished from it
 };
 
-// The single line a run printed; flags any other output or exit status.
-inline std::string OneLine(const RunResult& run) {
+// The lines a run printed, without the final line feed (and any "\r" a
+// console runtime elsewhere puts before each); flags output that is not
+// `count` whole lines (any number for 0), or an exit status but `status`.
+inline std::string Lines(const RunResult& run, std::size_t count, int status = 0) {
     EXPECT_TRUE(run.started && !run.timedOut) << run.Describe();
-    EXPECT_EQ(run.exitCode, 0) << run.Describe();
+    EXPECT_EQ(run.exitCode, status) << run.Describe();
     EXPECT_EQ(run.err, "") << run.Describe();
     std::string line = run.out;
-    EXPECT_TRUE(std::count(line.begin(), line.end(), '\n') == 1 && line.back() == '\n')
-        << "not exactly one line\n" << run.Describe();
+    const auto feeds = static_cast<std::size_t>(std::count(line.begin(), line.end(), '\n'));
+    EXPECT_TRUE((count == 0 ? feeds > 0 : feeds == count) && !line.empty() && line.back() == '\n')
+        << "not " << count << " whole lines\n" << run.Describe();
+    if (texweld_e2e::RunsWindowsBuild()) {
+        line.erase(std::remove(line.begin(), line.end(), '\r'), line.end());
+    }
     if (!line.empty() && line.back() == '\n') {
         line.pop_back();
-        // A console runtime elsewhere may end its lines in "\r\n".
-        if (texweld_e2e::RunsWindowsBuild() && !line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
     }
     return line;
+}
+
+// The single line a run printed; flags any other output or exit status.
+inline std::string OneLine(const RunResult& run) {
+    return Lines(run, 1);
 }
 
 // The single line a texsplit run printed; flags other output, or an exit
 // status other than `status`.
 inline std::string OneLineOfSplit(const RunResult& run, int status) {
-    EXPECT_TRUE(run.started && !run.timedOut) << run.Describe();
-    EXPECT_EQ(run.exitCode, status) << run.Describe();
-    EXPECT_EQ(run.err, "") << run.Describe();
-    std::string line = run.out;
-    EXPECT_TRUE(std::count(line.begin(), line.end(), '\n') == 1 && line.back() == '\n') << run.Describe();
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
-        line.pop_back();
-    }
-    return line;
+    return Lines(run, 1, status);
 }
 
 inline Names Minus(const Names& a, const Names& b) {
@@ -267,7 +266,7 @@ protected:
         const Names before = dir.Listing();
         Outcome outcome;
         outcome.run = texweld_e2e::RunTexweld(arguments, options);
-        outcome.line = OneLine(outcome.run);
+        outcome.line = Lines(outcome.run, 0);
         const Names after = dir.Listing();
         outcome.added = Minus(after, before);
         outcome.removed = Minus(before, after);

@@ -49,9 +49,19 @@ inline std::string SplitCannotOpen(const std::string& base) {
     return "Failed to open the chunks of " + base + " for writing.";
 }
 inline const std::string kSplitWriteFailed = "Failed to write the chunk files.";
-inline std::string Split(const std::string& file, int chunks) {
+inline std::string Split(const std::string& file, int chunks, const std::string& base) {
     return "Successfully split " + file + " into " +
-           (chunks == 1 ? std::string("1 chunk.") : std::to_string(chunks) + " chunks.");
+           (chunks == 1 ? "1 chunk: " + base + ".0."
+                        : std::to_string(chunks) + " chunks: " + base + ".0 to " + base + "." +
+                              std::to_string(chunks - 1) + ".");
+}
+// A texsplit failure's line with its reason: "<line without its period>: <reason>."
+inline std::string Because(const std::string& line, const std::string& reason) {
+    return line.substr(0, line.size() - 1) + ": " + reason + ".";
+}
+inline std::string ChunkOf(const std::string& chunk, int number, const std::string& base) {
+    return chunk + " is chunk " + std::to_string(number) + " of the split texture " + base + " (texweld \"" + base +
+           ".0\" welds it)";
 }
 
 }  // namespace expected_lines
