@@ -9,5 +9,7 @@ int main(int argc, char** argv) {
     PrepareForFileWrites();
     // Names reach the program exactly, or as names no file can have.
     char** arguments = SystemArguments(argc, argv);
-    return TexweldMain(argc, arguments);
+    const int status = TexweldMain(argc, arguments);
+    HoldWindowUntilRead();
+    return status;
 }

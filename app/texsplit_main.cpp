@@ -8,5 +8,7 @@ int main(int argc, char** argv) {
     EnsureLibraryObjectsLinked();
     PrepareForFileWrites();
     char** arguments = SystemArguments(argc, argv);
-    return TexsplitMain(argc, arguments);
+    const int status = TexsplitMain(argc, arguments);
+    HoldWindowUntilRead();
+    return status;
 }

@@ -13,6 +13,20 @@ constexpr bool kSlashQuestionMarkIsHelp = TEXWELD_PLATFORM_WINDOWS != 0;
 // redirected to a file or a pipe, the bytes are the names' own bytes.
 [[gnu::format(printf, 1, 2)]] void PrintConsoleLine(const char* format, ...);
 
+// Whether a program waits for a key before it ends, so that a window made
+// for this run alone (started from Explorer, files dropped on it) can be
+// read: `processesOnConsole` (what GetConsoleProcessList counts) is 1, and
+// both standard input and output are that console. Never where either is
+// redirected or the console is shared (cmd, PowerShell, scripts, another
+// program), so that no caller can hang.
+constexpr bool WindowWaitsForKey(unsigned long processesOnConsole, bool inputIsConsole, bool outputIsConsole) {
+    return processesOnConsole == 1 && inputIsConsole && outputIsConsole;
+}
+
+// On Windows, where WindowWaitsForKey says so: asks for a key on a line of
+// its own and waits for one. Elsewhere nothing.
+void HoldWindowUntilRead();
+
 // The argument vector the entry routine works on. POSIX: `argv` itself. On
 // Windows, where the system speaks UTF-8 to the program (the manifest's
 // activeCodePage, Windows 10 1903 and later) also `argv`; on an older

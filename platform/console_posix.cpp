@@ -13,3 +13,5 @@ void PrintConsoleLine(const char* format, ...) {
 char** SystemArguments(int&, char** argv) {
     return argv;
 }
+
+void HoldWindowUntilRead() {}

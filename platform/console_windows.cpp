@@ -68,6 +68,29 @@ void PrintConsoleLine(const char* format, ...) {
     va_end(arguments);
 }
 
+void HoldWindowUntilRead() {
+    DWORD processes[2] = {};
+    const DWORD count = GetConsoleProcessList(processes, 2);
+    HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    const bool inputIsConsole = in != INVALID_HANDLE_VALUE && in != nullptr && GetConsoleMode(in, &mode);
+    const bool outputIsConsole = out != INVALID_HANDLE_VALUE && out != nullptr && GetConsoleMode(out, &mode);
+    if (!WindowWaitsForKey(count, inputIsConsole, outputIsConsole)) {
+        return;
+    }
+    PrintConsoleLine("Press any key to close this window.\n");
+    std::fflush(stdout);
+    FlushConsoleInputBuffer(in);
+    INPUT_RECORD record {};
+    DWORD read = 0;
+    while (ReadConsoleInputW(in, &record, 1, &read) && read == 1) {
+        if (record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown) {
+            return;
+        }
+    }
+}
+
 char* ToCodePageExactly(const wchar_t* wide, unsigned codePage) {
     const int size = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, wide, -1, nullptr, 0, "?", nullptr);
     char* narrow = size > 0 ? new (std::nothrow) char[static_cast<std::size_t>(size)] : nullptr;

@@ -1,4 +1,5 @@
 // The Win32 file calls and runtime routines that the POSIX build supplies.
+#include "platform/console.h"
 #include "platform/pending_file.h"
 #include "platform/posix_handle.h"
 #include "platform/runtime.h"
@@ -223,6 +224,18 @@ TEST(RuntimePosix, BoundedRoutinesFitTheRoomOrEmptyItWithoutWritingPastIt) {
     EXPECT_EQ(FormatInto(nullptr, "%s.%d", "stone.dds", 10), 12);
     EXPECT_EQ(FormatInto(nullptr, "%.*s|100%%", 3, "abcdef"), 8);
     EXPECT_EQ(FormatInto(nullptr, "%s", std::string(5000, 'm').c_str()), 5000);
+}
+
+TEST(Console, AWindowWaitsForAKeyOnlyWhenItIsTheRunsAloneAndNothingIsRedirected) {
+    struct Row {
+        unsigned long processes;
+        bool input, output, waits;
+    };
+    for (const Row& row : {Row{1, true, true, true}, Row{2, true, true, false}, Row{0, true, true, false},
+                           Row{1, false, true, false}, Row{1, true, false, false}}) {
+        EXPECT_EQ(WindowWaitsForKey(row.processes, row.input, row.output), row.waits)
+            << row.processes << " " << row.input << " " << row.output;
+    }
 }
 
 TEST(RuntimePosix, CaseInsensitiveCompareFoldsAsciiLettersOnly) {

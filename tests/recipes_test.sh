@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Runs README.md's loops that weld, then split, every texture under a folder,
 # as a user would paste them, over a folder of split textures with names in
-# several letter cases, one with spaces, and one damaged set: every good set
-# must come out whole and only the damaged one be named. Also checks that
-# both man pages carry the bash loops line for line.
+# several letter cases, one with spaces and the characters batch files trip
+# on, a look-alike that is no texture, and one damaged set: every good set
+# must come out whole and only the damaged one be named; a texture edited
+# after its weld survives a second weld of every set. Also checks that both
+# man pages carry the bash loops line for line.
 #
 #   recipes_test.sh bash README MAN_DIR BIN_DIR
 #   recipes_test.sh cmd  README MAN_DIR BIN_DIR WINE_RUN EXE_DIR
@@ -17,12 +19,12 @@ wine_run=${5:+$(realpath "$5")} exe_dir=${6:+$(realpath "$6")}
 fail() { echo "recipes_test: $*" >&2; exit 1; }
 
 # The recipe in the ```sh block (or ```bat, with `kind`) whose first line,
-# or second in a batch file, begins with `first`.
+# or one of the next two in a batch file, begins with `first`.
 recipe() {
   awk -v first="$1" -v kind="${2:-sh}" '
     /^```/ { if (taking) exit; block = ($0 == "```" kind); lines = 0; held = ""; next }
     block && !taking { lines++; held = held $0 "\n"
-                       if (lines <= 2 && index($0, first) == 1) { taking = 1; printf "%s", held } ; next }
+                       if (lines <= 3 && index($0, first) == 1) { taking = 1; printf "%s", held } ; next }
     taking { print }' "$readme"
 }
 
@@ -51,9 +53,11 @@ put_set dxt5 32 6 rock_upper
 for f in textures/rock_upper.*; do mv "$f" "textures/ROBE.DDS${f#textures/rock_upper}"; done
 mv expected/rock_upper expected/ROBE.DDS
 put_set argb32 16 5 "sub dir/Hero Face.dds"
+put_set dxt1 16 5 "sub dir/Salt & Pepper^!.dds"
 put_set dxt1 64 7 broken.dds
 head -c -1 textures/broken.dds.2 >cut && mv cut textures/broken.dds.2
-good=(a.dds ROBE.DDS "sub dir/Hero Face.dds")
+echo "not a texture" >textures/keep.dds_backup
+good=(a.dds ROBE.DDS "sub dir/Hero Face.dds" "sub dir/Salt & Pepper^!.dds")
 for name in "${good[@]}"; do
   mkdir -p "chunks/$(dirname "$name")"
   for f in "textures/$name".*; do cp "$f" "chunks/${f#textures/}"; done
@@ -85,6 +89,15 @@ for name in "${good[@]}"; do
 done
 [ ! -e textures/broken.dds ] || fail "the damaged set was welded"
 
+# A texture edited after its weld is kept by a second weld of every set.
+echo "edited" >>textures/a.dds
+cp textures/a.dds edited
+touch -d '+1 minute' textures/a.dds
+out=$(run "$shell" "$weld")
+grep -q "a.dds: kept" <<<"$out" || fail "the second weld loop did not say it kept a.dds: '$out'"
+cmp -s textures/a.dds edited || fail "the second weld loop did not keep the edited a.dds"
+cp "expected/a.dds" textures/a.dds
+
 # Splitting the welded textures back: every set as it was, and a damaged
 # texture named.
 for name in "${good[@]}"; do rm -f "textures/$name".*; done
@@ -101,4 +114,5 @@ for name in "${good[@]}"; do
   done
 done
 [ ! -e textures/bad.dds.0 ] || fail "the damaged texture was split"
+[ ! -e textures/keep.dds_backup.0 ] || fail "a look-alike of a texture was split"
 echo "recipes_test: the $shell loops welded and split every set and named the damaged ones"
