@@ -10,6 +10,8 @@
 #include "support/string_buffer.h"
 
 #include <cstring>
+#include <memory>
+#include <new>
 
 
 namespace {
@@ -56,38 +58,52 @@ void SetNamedBy(const char* argument, CStringBufferA& base) {
     }
 }
 
-// Whether the sets `a` and `b` are one: their first chunks are one file, or
-// where that cannot be told, their names are one.
-bool SameSet(const char* a, const char* b) {
-    TStringBufferA<260> first;
-    TStringBufferA<260> second;
-    FileIdentity one;
-    FileIdentity other;
-    if (first.Format("%s.0", a) > 0 && second.Format("%s.0", b) > 0 && IdentifyPath(first.GetString(), one) &&
-        IdentifyPath(second.GetString(), other)) {
-        return one == other;
+// A set named on the command line: its base name, and the identity of its
+// first chunk where that can be told.
+struct NamedSet {
+    std::unique_ptr<char[]> base;
+    FileIdentity first;
+    bool identified = false;
+};
+
+// Whether `a` and `b` are one set: their first chunks are one file, or where
+// that cannot be told, their names are one.
+bool SameSet(const NamedSet& a, const NamedSet& b) {
+    if (a.identified && b.identified) {
+        return a.first == b.first;
     }
-    return std::strcmp(a, b) == 0;
+    return std::strcmp(a.base.get(), b.base.get()) == 0;
 }
 
 // Welds every set the arguments name, each once and into its own base name,
 // in the order first named; one line each.
 void WeldEverySet(int argc, char** argv) {
+    const std::unique_ptr<NamedSet[]> sets(new (std::nothrow) NamedSet[static_cast<std::size_t>(argc)]);
+    if (!sets) {
+        PrintOutcome(Outcome::NoOutputBuffer, {});
+        return;
+    }
     for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
         TStringBufferA<260> base;
+        TStringBufferA<260> first;
         SetNamedBy(argv[i], base);
+        NamedSet& set = sets[static_cast<std::size_t>(i)];
+        const std::size_t length = static_cast<std::size_t>(base.Length());
+        set.base.reset(new (std::nothrow) char[length + 1]);
+        if (!set.base) {
+            PrintOutcome(Outcome::NoOutputBuffer, {});
+            return;
+        }
+        std::memcpy(set.base.get(), base.GetString(), length + 1);
+        set.identified = first.Format("%s.0", set.base.get()) > 0 && IdentifyPath(first.GetString(), set.first);
         bool named = false;
         for (int j = 1; j < i && !named; ++j) {
-            TStringBufferA<260> earlier;
-            SetNamedBy(argv[j], earlier);
-            named = SameSet(earlier.GetString(), base.GetString());
+            named = SameSet(sets[static_cast<std::size_t>(j)], set);
         }
         if (!named) {
             CountedString baseName;
-            baseName.Assign(base.GetString());
-            TStringBufferA<260> path;
-            path.Assign(base.GetString());
-            ReassembleSplitTexture(path, baseName, baseName);
+            baseName.Assign(set.base.get());
+            ReassembleSplitTexture(first, baseName, baseName);
         }
     }
 }
