@@ -230,23 +230,37 @@ INSTANTIATE_TEST_SUITE_P(
                          {"tex.dds.2", "tex.dds"}, SplitCannotOpen("tex.dds")}),
     ByLabel());
 
-// texsplit's options: help and version answer with status 0 and write
-// nothing; after "--" a name that begins with "-" is a file.
-TEST_F(TexweldE2e, TexsplitAnswersHelpAndVersionAndReadsNamesAfterTheOptions) {
+// Both programs' options: help and version answer with status 0 and write
+// nothing (texweld's only where no set of that name exists); after "--" a
+// name that begins with "-" is a file.
+TEST_F(TexweldE2e, BothProgramsAnswerHelpAndVersionAndReadNamesAfterTheOptions) {
     const std::string help = kSplitUsage +
                              "\nSplits a whole DDS texture into the chunk files <base>.0 ... <base>.N that texweld "
                              "reassembles.\n";
+    const std::string weldHelp = kUsage +
+                                 "\nWelds the chunk files <base>.0 ... <base>.N of a split DDS texture into the file "
+                                 "<base>, or into the output file named.\n";
     struct Row {
+        bool weld;
         std::vector<std::string> arguments;
         std::string out;
         int status;
     };
     const bool windows = texweld_e2e::RunsWindowsBuild();
-    for (const Row& row : {Row{{"--help"}, help, 0}, Row{{"whole.dds", "--version"}, "texsplit " TEXWELD_VERSION "\n", 0},
-                           Row{{"/?"}, windows ? help : SplitInputMissing("/?") + "\n", windows ? 0 : 1}}) {
+    dir.PutSplit("--version", RockTexture());
+    dir.Put("--version", RockTexture().Joined());
+    for (const Row& row :
+         {Row{false, {"--help"}, help, 0}, Row{false, {"whole.dds", "--version"}, "texsplit " TEXWELD_VERSION "\n", 0},
+          Row{false, {"/?"}, windows ? help : SplitInputMissing("/?") + "\n", windows ? 0 : 1},
+          Row{true, {"--help"}, weldHelp, 0}, Row{true, {"-h"}, weldHelp, 0},
+          Row{true, {"/?"}, windows ? weldHelp : NotFound("/?") + "\n", 0},
+          // A set named like an option is welded (here over its own welded
+          // file), as before.
+          Row{true, {"--version"}, Unsplit("--version") + "\n", 0}}) {
         SCOPED_TRACE(row.arguments.front());
         const Names before = dir.Listing();
-        const RunResult run = texweld_e2e::RunTexsplit(row.arguments, Here());
+        const RunResult run = row.weld ? texweld_e2e::RunTexweld(row.arguments, Here())
+                                       : texweld_e2e::RunTexsplit(row.arguments, Here());
         std::string out = run.out;
         out.erase(std::remove(out.begin(), out.end(), '\r'), out.end());
         EXPECT_EQ(out, row.out);
