@@ -77,9 +77,16 @@ constexpr SplitLine kSplitLines[] = {
 
 static_assert(InOutcomeOrder(kSplitLines), "kSplitLines is indexed by SplitOutcome");
 
+// Where one run splits several textures, the one being split: a failure
+// line that does not name it begins with its name. Null otherwise.
+const char* g_textureOfTheLine = nullptr;
+
 // Prints the line of a failure `outcome`; returns the exit status 1.
 int Report(SplitOutcome outcome, const char* name = "", int count = 0, const char* file = "") {
     const SplitLine& line = kSplitLines[static_cast<std::size_t>(outcome)];
+    if (g_textureOfTheLine != nullptr && line.fields == OutcomeFields::None) {
+        PrintConsoleLine("%s: ", g_textureOfTheLine);
+    }
     PrintLine(line.fields, line.format, {name, file, "", count});
     return 1;
 }
@@ -89,6 +96,9 @@ int Report(SplitOutcome outcome, const char* name = "", int count = 0, const cha
 int ReportWhy(SplitOutcome outcome, const char* reason) {
     const char* format = kSplitLines[static_cast<std::size_t>(outcome)].format;
     const std::size_t kept = std::strlen(format) - 2;  // without ".\n"
+    if (g_textureOfTheLine != nullptr) {
+        PrintConsoleLine("%s: ", g_textureOfTheLine);
+    }
     PrintConsoleLine("%.*s: %s.\n", static_cast<int>(kept), format, reason);
     return 1;
 }
@@ -473,7 +483,9 @@ int TexsplitMain(int argc, char** argv) {
     }
     int status = 0;
     for (int i = 0; i < arguments.nameCount; ++i) {
+        g_textureOfTheLine = names[i];
         status |= SplitOne(names[i], names[i]);
     }
+    g_textureOfTheLine = nullptr;
     return status;
 }

@@ -115,6 +115,17 @@ INSTANTIATE_TEST_SUITE_P(
                          .line = Split("whole.dds", 7, "whole.dds") + "\n" + Split("Spark Two.DDS", 7, "Spark Two.DDS"),
                          .status = 0,
                          .sets = {"whole.dds", "Spark Two.DDS"}},
+        SplitFailureCase{.label = "TwoTexturesOneDamaged",
+                         .build =
+                             [](const Scratch& dir, Bytes& b) {
+                                 Bytes cut = b;
+                                 cut.pop_back();
+                                 dir.Put("bad.dds", cut);
+                             },
+                         .arguments = {"whole.dds", "bad.dds"},
+                         .line = Split("whole.dds", 7, "whole.dds") + "\nbad.dds: " +
+                                 Because(kSplitSizeMismatch, "the header calls for 43832 bytes, the file has 43831"),
+                         .sets = {"whole.dds"}},
         SplitFailureCase{.label = "ThreeNamesOneMissing",
                          .build = [](const Scratch& dir, Bytes& b) { dir.Put("c.dds", b); },
                          .arguments = {"whole.dds", "tex.dds", "c.dds"},
