@@ -3,7 +3,6 @@
 #include "app/chunk_layout.h"
 #include "dds/dds_header.h"
 #include "platform/win32.h"
-#include "support/file_access.h"
 #include "support/string_buffer.h"
 
 #include <cstddef>
@@ -13,21 +12,21 @@
 
 namespace {
 
-// Whether `name` is a file that begins with the DDS magic; its identity
-// goes to `identity`.
+// Whether `name` leads (links followed) to a regular file that begins with
+// the DDS magic; its identity goes to `identity`. Nothing else is opened, so
+// a pipe or device planted under a chunk's name is never waited on.
 bool BeginsWithTheMagic(const char* name, FileIdentity& identity) {
-    HANDLE handle = OpenFileByMode(name, "r");
-    if (handle == INVALID_HANDLE_VALUE) {
+    const std::unique_ptr<char[]> target(new (std::nothrow) char[kLongestResolvedPath]);
+    if (!target || !ResolveLinks(name, target.get(), kLongestResolvedPath)) {
         return false;
     }
     std::uint8_t magic[DDS_MAGIC_SIZE] = {};
-    DWORD got = 0;
-    const bool read = ReadFile(handle, magic, DDS_MAGIC_SIZE, &got, nullptr) && got == DDS_MAGIC_SIZE;
-    const bool identified = IdentifyOpenFile(handle, identity);
-    CloseHandle(handle);
+    std::uint32_t got = 0;
+    const FoundFile found = ExamineFile(target.get(), magic, DDS_MAGIC_SIZE, &got);
+    identity = found.identity;
     const std::uint32_t word = std::uint32_t{magic[0]} | std::uint32_t{magic[1]} << 8 |
                                std::uint32_t{magic[2]} << 16 | std::uint32_t{magic[3]} << 24;
-    return read && identified && word == DDS_MAGIC;
+    return found.kind == FoundFile::Kind::RegularFile && got == DDS_MAGIC_SIZE && word == DDS_MAGIC;
 }
 
 bool NameBelongs(const char* name, const FileIdentity& ownFirstChunk) {

@@ -305,6 +305,15 @@ INSTANTIATE_TEST_SUITE_P(
         SafetyCase{"OutputLinksToAnotherSetsWholeTexture",
                    Both(Both(SplitAs("b.dds"), Welded("b.dds")), LinkedTo("out.dds", "b.dds")),
                    {"tex.dds.0", "out.dds"}, CannotOpen("out.dds"), "", {}, Runner::Self, true},
+        // A pipe under another set's first-chunk name, with a writer that
+        // never writes: no texture's, and never waited on.
+        SafetyCase{"AnotherSetsFirstChunkIsAPipeHeldOpen",
+                   [](const Scratch& dir) {
+                       ASSERT_EQ(::mkfifo(dir.At("b.dds.0").c_str(), 0600), 0);
+                       ASSERT_GE(::open(dir.At("b.dds.0").c_str(), O_RDWR | O_CLOEXEC), 0);  // held to the end
+                       dir.Put("b.dds.3", ToBytes("notes"));
+                   },
+                   {"tex.dds.0", "b.dds.3"}, Unsplit("tex.dds"), "b.dds.3", {}, Runner::Self, true},
         SafetyCase{"OutputIsANewChunkOfAnotherSet", SplitAs("b.dds"), {"tex.dds.0", "b.dds.9"}, Unsplit("tex.dds"),
                    "b.dds.9", {"b.dds.9"}},
         SafetyCase{"OutputIsAnotherSetsWholeTextureInAnotherCase", Both(SplitAs("b.dds"), Welded("b.dds")),
