@@ -14,15 +14,23 @@ namespace {
 
 // Whether `name` leads (links followed) to a regular file that begins with
 // the DDS magic; its identity goes to `identity`. Nothing else is opened, so
-// a pipe or device planted under a chunk's name is never waited on.
+// a pipe or device planted under a chunk's name is never waited on. A link
+// whose target cannot be looked up for want of memory counts as such a
+// file: it cannot be told apart from one.
 bool BeginsWithTheMagic(const char* name, FileIdentity& identity) {
-    const std::unique_ptr<char[]> target(new (std::nothrow) char[kLongestResolvedPath]);
-    if (!target || !ResolveLinks(name, target.get(), kLongestResolvedPath)) {
-        return false;
+    std::unique_ptr<char[]> target;
+    if (GetPathKind(name) == PathKind::Link) {
+        target.reset(new (std::nothrow) char[kLongestResolvedPath]);
+        if (!target) {
+            return true;
+        }
+        if (!ResolveLinks(name, target.get(), kLongestResolvedPath)) {
+            return false;
+        }
     }
     std::uint8_t magic[DDS_MAGIC_SIZE] = {};
     std::uint32_t got = 0;
-    const FoundFile found = ExamineFile(target.get(), magic, DDS_MAGIC_SIZE, &got);
+    const FoundFile found = ExamineFile(target ? target.get() : name, magic, DDS_MAGIC_SIZE, &got);
     identity = found.identity;
     const std::uint32_t word = std::uint32_t{magic[0]} | std::uint32_t{magic[1]} << 8 |
                                std::uint32_t{magic[2]} << 16 | std::uint32_t{magic[3]} << 24;
