@@ -3,6 +3,8 @@
 // <base>.1 to <base>.N one larger level each, <base>.N the largest.
 #pragma once
 
+#include "platform/runtime.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +16,20 @@ constexpr std::uint32_t kLevelsInFirstChunk = 3;
 // The most levels a chain whose size fits in 32 bits can have: dimensions
 // below 2^31 halve to 1 in 31 steps.
 constexpr std::uint32_t kMostLevels = 32;
+
+// The first chunk's suffix: a name ending in it (in any letter case) names a
+// set's first chunk, and the set's base is the name without its final ".0".
+constexpr char kFirstChunkSuffix[] = ".dds.0";
+
+// The length of the set's base when `name` ends in kFirstChunkSuffix, in
+// any letter case; -1 otherwise.
+inline std::ptrdiff_t FirstChunkBase(const char* name) {
+    const std::size_t length = std::strlen(name);
+    const std::size_t suffix = sizeof kFirstChunkSuffix - 1;
+    return length >= suffix && _stricmp(name + length - suffix, kFirstChunkSuffix) == 0
+               ? static_cast<std::ptrdiff_t>(length - 2)
+               : -1;
+}
 
 // The step in which the programs' whole-file buffers grow, in bytes.
 constexpr std::uint32_t kBufferGranularity = 8192;

@@ -1,5 +1,6 @@
 #include "app/entry.h"
 
+#include "app/chunk_layout.h"
 #include "app/outcome.h"
 #include "app/reassembly.h"
 #include "app/split_texture_names.h"
@@ -16,10 +17,8 @@
 
 namespace {
 
-// The first chunk's suffix; a first argument ending in it (in any letter
-// case) names the first chunk, and the base name is that argument without
-// its final ".0".
-constexpr char kFirstChunkSuffix[] = ".dds.0";
+// A first argument ending in the first chunk's suffix names the first
+// chunk, and the base name is that argument without its final ".0".
 constexpr std::int32_t kFirstChunkSuffixLength = sizeof(kFirstChunkSuffix) - 1;
 
 // Whether `argument` asks for help or the version, as long as no set of
@@ -46,13 +45,12 @@ bool AnsweredOption(const char* argument) {
 // The set `argument` names where several sets are welded: <x> for a chunk
 // <x>.<k> of a split texture, else what a first argument names.
 void SetNamedBy(const char* argument, CStringBufferA& base) {
-    const std::ptrdiff_t stem = SplitTextureOfChunk(argument);
-    const std::size_t length = std::strlen(argument);
+    std::ptrdiff_t stem = SplitTextureOfChunk(argument);
+    if (stem < 0) {
+        stem = FirstChunkBase(argument);
+    }
     if (stem >= 0) {
         base.Format("%.*s", static_cast<int>(stem), argument);
-    } else if (length >= static_cast<std::size_t>(kFirstChunkSuffixLength) &&
-               _stricmp(argument + length - kFirstChunkSuffixLength, kFirstChunkSuffix) == 0) {
-        base.Format("%.*s", static_cast<int>(length - 2), argument);
     } else {
         base.Format("%s", argument);
     }

@@ -32,9 +32,8 @@ bool BeginsWithTheMagic(const char* name, FileIdentity& identity) {
     std::uint32_t got = 0;
     const FoundFile found = ExamineFile(target ? target.get() : name, magic, DDS_MAGIC_SIZE, &got);
     identity = found.identity;
-    const std::uint32_t word = std::uint32_t{magic[0]} | std::uint32_t{magic[1]} << 8 |
-                               std::uint32_t{magic[2]} << 16 | std::uint32_t{magic[3]} << 24;
-    return found.kind == FoundFile::Kind::RegularFile && got == DDS_MAGIC_SIZE && word == DDS_MAGIC;
+    return found.kind == FoundFile::Kind::RegularFile && got == DDS_MAGIC_SIZE &&
+           ReadLittleEndian32(magic) == DDS_MAGIC;
 }
 
 bool NameBelongs(const char* name, const FileIdentity& ownFirstChunk) {

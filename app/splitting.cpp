@@ -336,10 +336,6 @@ int Split(HANDLE input, std::uint32_t fileSize, const std::uint8_t* preamble, co
 
 namespace {
 
-// A first chunk's suffix: a second name ending in it (in any letter case)
-// names the set whose first chunk it is, as texweld reads its first argument.
-constexpr char kFirstChunkSuffix[] = ".dds.0";
-
 // What the command line asks for. The names are the vector's own entries.
 struct SplitArguments {
     enum class Ask { Split, Help, Version, Usage };
@@ -397,9 +393,8 @@ bool IsWholeTexture(const char* name) {
 // `second` itself. False when the name cannot be made.
 bool SetNamedBy(const char* second, const char* inputName, CStringBufferA& base) {
     const std::size_t length = std::strlen(second);
-    const std::size_t suffix = sizeof kFirstChunkSuffix - 1;
-    if (length > suffix && _stricmp(second + length - suffix, kFirstChunkSuffix) == 0) {
-        return base.Format("%.*s", static_cast<int>(length - 2), second) > 0;
+    if (const std::ptrdiff_t stem = FirstChunkBase(second); stem > 0) {
+        return base.Format("%.*s", static_cast<int>(stem), second) > 0;
     }
     if (length > 0 && IsFolder(second)) {
         const char* fileName = inputName + FolderPartLength(inputName);
