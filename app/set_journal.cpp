@@ -342,10 +342,7 @@ RecoveryReport RollBack(const char* base, const SetChanges& changes) {
     return report;
 }
 
-namespace {
-
-// One attempt at RecoverSet.
-RecoveryReport RecoverSetOnce(const char* base) {
+RecoveryReport RecoverSet(const char* base) {
     RecoveryReport report;
     const std::unique_ptr<char[]> journal = JournalNameFor(base);
     const std::unique_ptr<char[]> marker = DoneMarkerFor(base);
@@ -377,22 +374,6 @@ RecoveryReport RecoverSetOnce(const char* base) {
         report.outcome = Recovery::Failed;
     } else if (journalThere || markerThere) {
         report.outcome = Recovery::Recovered;
-    }
-    return report;
-}
-
-}  // namespace
-
-RecoveryReport RecoverSet(const char* base) {
-    // Where files may be held for a while, a step that meets one held (by a
-    // scanner, or by the killed run itself while its handles are closed)
-    // is taken up again: a rollback goes on from wherever it stopped.
-    RecoveryReport report = RecoverSetOnce(base);
-    for (DWORD tries = 1; kFilesMayBeHeld && tries < kInUseRetries &&
-                          (report.outcome == Recovery::Failed || report.outcome == Recovery::Refused);
-         ++tries) {
-        Sleep(kInUsePauseMilliseconds);
-        report = RecoverSetOnce(base);
     }
     return report;
 }

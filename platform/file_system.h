@@ -85,12 +85,6 @@ bool CanCreateName(const char* path);
 constexpr DWORD kInUseRetries = 10;
 constexpr DWORD kInUsePauseMilliseconds = 50;
 
-// Whether another program can hold a file so that it cannot be opened,
-// renamed or removed for a while: Windows' sharing modes, and a file marked
-// for deletion that stays until its last handle closes (a killed program's
-// handles are closed after it is reported ended, under Wine at least).
-constexpr bool kFilesMayBeHeld = TEXWELD_PLATFORM_WINDOWS != 0;
-
 // True for the characters that separate folders in a path.
 bool IsPathSeparator(char c);
 
