@@ -242,9 +242,9 @@ enum class SetLook {
 // texsplit is changing it (a journal with its writer alive) and every name
 // opened still leads to the file opened, asked in that order, after every
 // open. A journal whose writer is gone is rolled back first, under the
-// folder's lock, taken without waiting; `chunkConcerned` gets the chunk to
-// name when that cannot be done.
-SetLook LookAtSet(const char* base, const ChunksRead& chunks, CStringBufferA& path, std::int32_t& chunkConcerned) {
+// folder's lock, taken without waiting, with this run's chunks closed;
+// `chunkConcerned` gets the chunk to name when that cannot be done.
+SetLook LookAtSet(const char* base, ChunksRead& chunks, CStringBufferA& path, std::int32_t& chunkConcerned) {
     const JournalState journal = FindJournal(base);
     if (journal == JournalState::Unknown) {
         return SetLook::Unknown;
@@ -256,6 +256,9 @@ SetLook LookAtSet(const char* base, const ChunksRead& chunks, CStringBufferA& pa
         FolderLock lock;
         const FolderLock::Result locked = lock.Acquire(path.GetString(), FolderLock::Mode::Exclusive, 0);
         if (locked == FolderLock::Result::Held) {
+            // On Windows a name whose file is open cannot be given back its
+            // old file, and the chunks are opened again after the rollback.
+            chunks.Reset();
             const RecoveryReport recovered = RecoverSet(base);
             if (recovered.outcome == Recovery::Recovered || recovered.outcome == Recovery::Clean) {
                 return SetLook::Changed;

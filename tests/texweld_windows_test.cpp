@@ -1,6 +1,7 @@
 // texweld.exe run as a child process while this process holds some of its
 // files open: the Windows share modes decide what it may open, and whatever
 // it cannot open leaves every file as it was.
+#include "app/set_journal.h"
 #include "platform/console.h"
 #include "platform/win32.h"
 #include "samples/split_texture.h"
@@ -12,6 +13,7 @@
 #include <aclapi.h>
 
 #include <filesystem>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -261,7 +263,7 @@ bool EndedAfter(const char* program, const std::string& arguments, const std::st
     std::string commandLine = "\"" + std::string(full) + "\" " + arguments;
     if (!CreateProcessA(full, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup,
                         &process)) {
-        ADD_FAILURE() << "cannot start " << full;
+        ADD_FAILURE() << "cannot start " << full << ": error " << GetLastError();
         return false;
     }
     Sleep(delay);
@@ -308,6 +310,30 @@ TEST_F(TexweldWindows, TexsplitEndedAnywhereIsRepairedByTheNextRun) {
         DeleteFileA(dir.File("w.dds").c_str());
     }
     EXPECT_GT(ended, 0) << "no run was ended before it finished";
+}
+
+// A texsplit that died just after its new first chunk took the name: the
+// weld, which has that chunk open when it finds the journal, still puts the
+// old one back.
+TEST_F(TexweldWindows, AWeldRollsBackAFirstChunkItHasOpen) {
+    const samplekit::Bytes preamble = samplekit::MakePreamble(samplekit::SampleFormat::Dxt1, 128, 128, 8);
+    const samplekit::Bytes other =
+        samplekit::SplitTexture(preamble, samplekit::MakeLevels(samplekit::SampleFormat::Dxt1, 128, 128, 8))[0].content;
+    const std::string base = dir.File("tex.dds");
+    ChunkNames names;
+    ASSERT_TRUE(DeriveChunkNames(base.c_str(), 0, names));
+    ASSERT_TRUE(MoveFileA(names.target.get(), names.backup.get()));
+    WriteFileBytes(names.target.get(), std::string(other.begin(), other.end()));
+    SetChanges changes;
+    changes.change[0] = ChunkChange::Replaced;
+    const std::unique_ptr<char[]> journal = JournalNameFor(base.c_str());
+    HANDLE handle = CreateFileA(journal.get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(WriteJournal(handle, base.c_str(), changes));
+    CloseHandle(handle);
+    EXPECT_EQ(OneLine(RunTexweld(dir.Path(), "tex.dds.0 w.dds")), expected_lines::Unsplit("tex.dds"));
+    EXPECT_TRUE(Holds(dir.File("w.dds"), expected));
+    EXPECT_EQ(TemporaryFiles(dir.Path()), std::vector<std::string>{});
 }
 
 // texweld.exe ended at a random moment while it replaces an output: the
