@@ -22,10 +22,12 @@
 # Every large run is verified once with cmp against the joined texture the
 # generator writes. Timed runs alternate between the contenders (their order
 # rotates each round), every output file is deleted before and after each run
-# outside the timed region, and the inputs are warm in the page cache.
+# outside the timed region, every run starts with nothing left to write back
+# (sync, untimed), and the inputs are warm in the page cache.
 # Reported: median wall time and CPU time (user + system; steadier than wall
-# time on a busy machine), their ratios to the references, and peak memory
-# (maximum resident set size from /usr/bin/time -v) over the output's size.
+# time on a busy machine), their ratios to the references (also the median
+# of each round's ratio), and peak memory (maximum resident set size from
+# /usr/bin/time -v) over the output's size.
 # Fresh memory is dearer on some virtual machines once it has sat unused for
 # a while, so a single run on an idle machine can take longer than these
 # back-to-back runs.
@@ -177,7 +179,9 @@ def main():
                 for entry in os.listdir(previous):
                     if entry.startswith(prefix):
                         shutil.copyfile(os.path.join(previous, entry), os.path.join(os.path.dirname(output), entry))
-                os.sync()
+            # Every run starts with nothing waiting to be written back, so
+            # that no run pays for the writeback of an earlier one's output.
+            os.sync()
             if idle > 0:
                 time.sleep(idle)
             wall, cpu, peak = run_once(cmd, output if to_stdout else None, time_log)
@@ -207,8 +211,11 @@ def main():
             continue
         for other in names:
             if not other.startswith("tex"):
-                print("  %s / %s: %.2fx wall, %.2fx CPU" % (name, other, medians[name] / medians[other],
-                                                          cpu_medians[name] / cpu_medians[other]))
+                # Each round's two runs are neighbours in time: the median of
+                # their ratios cancels the slow swings of a shared machine.
+                paired = statistics.median(a / b for a, b in zip(walls[name], walls[other]))
+                print("  %s / %s: %.2fx wall, %.2fx CPU, %.2fx wall round by round"
+                      % (name, other, medians[name] / medians[other], cpu_medians[name] / cpu_medians[other], paired))
     print()
 
 main()
