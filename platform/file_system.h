@@ -125,3 +125,13 @@ void StartWriteback(HANDLE handle, std::uint64_t offset, std::uint32_t length);
 // Waits until the `length` bytes at `offset` that StartWriteback sent are on
 // the disk, then lets their pages in memory go. Only a hint, as above.
 void FinishWriteback(HANDLE handle, std::uint64_t offset, std::uint32_t length);
+
+// Copies up to `count` bytes from where `in` stands to where `out` stands
+// inside the system, without passing them through this process (a shared
+// extent where the file system can make one); both positions move on by
+// what was copied. Returns that count (0 where `in` has ended), or -1 where
+// nothing was copied because the system will not copy between these two
+// (no such call, a device or a pipe, another file system, or a failure it
+// does not say the side of): the caller then moves the bytes itself, and
+// meets any real failure on its own side.
+std::int64_t CopyBetweenFiles(HANDLE in, HANDLE out, std::uint32_t count);

@@ -219,3 +219,13 @@ void StartWriteback(HANDLE handle, std::uint64_t offset, std::uint32_t length) {
         ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
     }
 }
+
+std::int64_t CopyBetweenFiles(HANDLE in, HANDLE out, std::uint32_t count) {
+    const int from = FdFromHandle(in);
+    const int to = FdFromHandle(out);
+    if (from < 0 || to < 0) {
+        return -1;
+    }
+    const ssize_t copied = ::copy_file_range(from, nullptr, to, nullptr, count, 0);
+    return copied < 0 ? -1 : static_cast<std::int64_t>(copied);
+}

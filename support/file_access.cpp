@@ -162,6 +162,7 @@ void BlockCopier::Start(HANDLE out, bool toDisk) {
     out_ = out;
     fill_ = 0;
     toDisk_ = toDisk;
+    copyInSystem_ = true;
     written_ = 0;
 }
 
@@ -200,10 +201,38 @@ BlockCopier::Result BlockCopier::Put(const std::uint8_t* bytes, std::uint32_t co
 }
 
 BlockCopier::Result BlockCopier::PutFile(HANDLE in, std::uint32_t count) {
-    return Stream(count, [in](std::uint8_t* at, std::uint32_t step) {
+    const auto read = [in](std::uint8_t* at, std::uint32_t step) {
         DWORD got = 0;
         return ReadFile(in, at, step, &got, nullptr) && got == step;
-    });
+    };
+    // Up to the block's boundary through the block, so that what the system
+    // copies lands on the offsets the block's writes would have had.
+    if (fill_ > 0 && count > 0) {
+        const std::uint32_t head = count < size_ - fill_ ? count : size_ - fill_;
+        if (const Result result = Stream(head, read); result != Result::Done) {
+            return result;
+        }
+        count -= head;
+    }
+    // The system's copy is slower than the block where the two positions
+    // sit at different places in their pages (every piece the preamble
+    // shifts). Its steps are of the block's size where each goes on to the
+    // disk as it is written, and of several blocks otherwise, for fewer calls.
+    const DWORD at = count > 0 && copyInSystem_ ? SetFilePointer(in, 0, nullptr, FILE_CURRENT) : 0;
+    const bool inStep = at != INVALID_SET_FILE_POINTER && at % kPageBytes == written_ % kPageBytes;
+    const std::uint32_t most = toDisk_ ? size_ : kSystemStepBlocks * size_;
+    while (count > 0 && copyInSystem_ && inStep && block_ != nullptr) {
+        const std::uint32_t step = count < most ? count : most;
+        const std::int64_t copied = CopyBetweenFiles(in, out_, step);
+        if (copied <= 0) {
+            // Declined, or the file ended: the block's read says which.
+            copyInSystem_ = copied == 0;
+            break;
+        }
+        Written(static_cast<std::uint32_t>(copied));
+        count -= static_cast<std::uint32_t>(copied);
+    }
+    return Stream(count, read);
 }
 
 BlockCopier::Result BlockCopier::PutZeros(std::uint32_t count) {
@@ -220,15 +249,21 @@ BlockCopier::Result BlockCopier::Finish() {
     DWORD written = 0;
     WriteFile(out_, block_, fill_, &written, nullptr);
     const bool whole = written == fill_;
-    if (whole && toDisk_) {
-        // This block on its way to the disk; the one two blocks back is
-        // there by now, and its pages go.
-        StartWriteback(out_, written_, fill_);
+    if (whole) {
+        Written(written);
+    }
+    fill_ = 0;
+    return whole ? Result::Done : Result::WriteFailed;
+}
+
+void BlockCopier::Written(std::uint32_t count) {
+    if (toDisk_) {
+        // These bytes on their way to the disk; the block's worth two blocks
+        // back is there by now, and its pages go.
+        StartWriteback(out_, written_, count);
         if (written_ >= 2 * std::uint64_t{size_}) {
             FinishWriteback(out_, written_ - 2 * std::uint64_t{size_}, size_);
         }
     }
-    written_ += written;
-    fill_ = 0;
-    return whole ? Result::Done : Result::WriteFailed;
+    written_ += count;
 }

@@ -66,7 +66,15 @@ SizedOpen OpenFileOfSize(const char* path, std::uint64_t expectedSize, std::uint
 //
 //  - The block starts on a page boundary and is reused for every piece. It
 //    is filled across the pieces' boundaries, so every write but the last is
-//    the whole block, at an offset that is a multiple of its size.
+//    the whole block (until the system copies, at an offset that is a
+//    multiple of its size).
+//  - Where the system copies between the two files itself, a file's bytes
+//    past the next block boundary go from file to file without passing
+//    through the block (the same offsets, one copy of the bytes fewer), when
+//    both files stand at the same place in a page: a block at a time where
+//    each goes on to the disk as it is written, several otherwise. Where the
+//    system will not, for the rest of the stream, the block carries them,
+//    and any failure is met on its own side.
 //  - Reads and writes move their whole count unless a file ends early or a
 //    call fails; a file that delivers fewer bytes than asked is a failed
 //    read, and nothing after it is written.
@@ -83,6 +91,9 @@ public:
     // The block's size: large enough that a call moves much at once, small
     // enough to stay in the processor's caches.
     static constexpr std::uint32_t kBlockBytes = std::uint32_t{1} << 20;
+
+    // The most blocks' worth one copy inside the system moves at once.
+    static constexpr std::uint32_t kSystemStepBlocks = 8;
 
     BlockCopier() = default;
     ~BlockCopier();
@@ -115,6 +126,10 @@ private:
     // Writes the block once it is full.
     Result WriteIfFull();
 
+    // Notes `count` more bytes of the stream as written, and with toDisk_
+    // sends them on their way to the disk.
+    void Written(std::uint32_t count);
+
     // Appends `count` bytes, each step's worth put into the block by
     // `fill(at, step)`, which says false when it could not read them.
     template <class Fill>
@@ -126,5 +141,6 @@ private:
     std::uint32_t fill_ = 0;
     HANDLE out_ = INVALID_HANDLE_VALUE;
     bool toDisk_ = false;
+    bool copyInSystem_ = true;   // until the system declines a copy
     std::uint64_t written_ = 0;  // bytes of the stream written so far
 };

@@ -117,24 +117,30 @@ TEST_F(TexweldOutput, PipeIsRefusedWithoutAReaderAndWrittenInPlaceWithOne) {
 
 TEST_F(TexweldOutput, WriteCutShortIsReportedAndUndone) {
     SKIP_FOR_WINDOWS_BUILD();
-    for (const bool existingOutput : {false, true}) {
-        // Ignored by the child from the start, or left at its default for the
-        // program to ignore itself.
-        for (const bool ignoreSignal : {true, false}) {
-            SCOPED_TRACE(std::string(existingOutput ? "existing" : "new") + " output, SIGXFSZ " +
-                         (ignoreSignal ? "ignored" : "at its default"));
-            if (existingOutput) {
-                dir.Put("out.dds", previous_);
-            }
-            RunOptions options;
-            options.fileSizeLimit = 4096;  // the image is 43832 bytes
-            options.ignoreFileSizeSignal = ignoreSignal;
-            const Outcome outcome = Run({"tex.dds.0", "out.dds"}, options);
-            EXPECT_EQ(outcome.line, kWriteFailed);
-            EXPECT_EQ(outcome.added, Names{});
-            EXPECT_EQ(outcome.removed, Names{});
-            if (existingOutput) {
-                EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+    // One level of 4 MiB, copied between the files past the first block.
+    dir.PutSplit("big.dds", SampleTexture(SampleFormat::Argb32, 1024, 1024, 1, 3));
+    const std::pair<const char*, std::uint64_t> limits[] = {{"tex.dds.0", 4096},  // of 43832 bytes
+                                                             {"big.dds.0", 2 << 20}};
+    for (const auto& [set, limit] : limits) {
+        for (const bool existingOutput : {false, true}) {
+            // Ignored by the child from the start, or left at its default
+            // for the program to ignore itself.
+            for (const bool ignoreSignal : {true, false}) {
+                SCOPED_TRACE(std::string(set) + ", " + (existingOutput ? "existing" : "new") + " output, SIGXFSZ " +
+                             (ignoreSignal ? "ignored" : "at its default"));
+                if (existingOutput) {
+                    dir.Put("out.dds", previous_);
+                }
+                RunOptions options;
+                options.fileSizeLimit = limit;
+                options.ignoreFileSizeSignal = ignoreSignal;
+                const Outcome outcome = Run({set, "out.dds"}, options);
+                EXPECT_EQ(outcome.line, kWriteFailed);
+                EXPECT_EQ(outcome.added, Names{});
+                EXPECT_EQ(outcome.removed, Names{});
+                if (existingOutput) {
+                    EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
+                }
             }
         }
     }
@@ -413,34 +419,50 @@ TEST_F(TexweldOutput, ReadFailingDuringTheCopyNamesTheChunkAndKeepsTheOldFiles) 
         const char* file;  // whose read fails
         int occurrence;    // which of its reads: texsplit's first reads the preamble
         std::string line;
+        const char* set = "tex.dds.0";  // the set texweld welds
     };
-    const auto run = [&](bool split, const RunOptions& options) {
-        return split ? texweld_e2e::RunTexsplit({"whole.dds", "old.dds"}, options)
-                     : texweld_e2e::RunTexweld({"tex.dds.0", "out.dds"}, options);
+    const auto run = [&](const Row& row, const RunOptions& options) {
+        return row.split ? texweld_e2e::RunTexsplit({"whole.dds", "old.dds"}, options)
+                         : texweld_e2e::RunTexweld({row.set, "out.dds"}, options);
     };
+    // One level of 4 MiB: the first chunk is copied between the files past
+    // the copier's first block.
+    dir.PutSplit("big.dds", SampleTexture(SampleFormat::Argb32, 1024, 1024, 1, 3));
     texweld_test::TempDir logs;
     // texweld reads the first chunk's preamble first, its small levels last,
     // as it copies them: either failing is the first chunk's line.
     for (const Row& row : {Row{false, "tex.dds.0", 1, kFirstChunkUnreadable}, Row{false, "tex.dds.0", 2, kFirstChunkUnreadable},
                            Row{false, "tex.dds.6", 1, ChunkUnreadable(6)}, Row{false, "tex.dds.4", 1, ChunkUnreadable(4)},
                            Row{false, "tex.dds.1", 1, ChunkUnreadable(1)}, Row{true, "whole.dds", 2, kFirstChunkUnreadable},
-                           Row{true, "whole.dds", 3, kFirstChunkUnreadable}}) {
+                           Row{true, "whole.dds", 3, kFirstChunkUnreadable},
+                           Row{false, "big.dds.0", 3, kFirstChunkUnreadable, "big.dds.0"}}) {
         SCOPED_TRACE(std::string(row.file) + ", read " + std::to_string(row.occurrence));
         // Which read of the whole run that is, counted on a run without a
-        // fault: a build that loads shared libraries reads them first.
+        // fault: a build that loads shared libraries reads them first. A
+        // read the system makes for a copy between files fails that copy
+        // and the run's own read of the same bytes that follows it.
+        const std::string traced = "trace=read,copy_file_range";
         RunOptions counting = Here();
-        counting.wrapper = Traced({"/usr/bin/strace", "-y", "-e", "trace=read", "-o", logs.File("reads")});
-        run(row.split, counting);
+        counting.wrapper = Traced({"/usr/bin/strace", "-y", "-e", traced, "-o", logs.File("reads")});
+        run(row, counting);
         std::ifstream log(logs.File("reads"));
-        int when = 0;
+        std::map<std::string, int> calls;
+        std::string call;
         int seen = 0;
         for (std::string line; std::getline(log, line) && seen < row.occurrence;) {
-            ++when;
-            if (line.find("/" + std::string(row.file) + ">") != std::string::npos) {
-                ++seen;
-            }
+            call = line.substr(0, line.find('('));
+            calls[call] += 1;
+            // The file read is the call's first argument.
+            const std::size_t first = line.find("/" + std::string(row.file) + ">");
+            seen += first != std::string::npos && first < line.find(',') ? 1 : 0;
         }
         ASSERT_EQ(seen, row.occurrence) << "the run reads " << row.file << " fewer times";
+        const bool copied = call != "read";
+        std::vector<std::string> strace = {"/usr/bin/strace", "-o", "/dev/null", "-e", traced, "-e",
+                                           "inject=read:error=EIO:when=" + std::to_string(calls["read"] + copied)};
+        if (copied) {
+            strace.insert(strace.end(), {"-e", "inject=" + call + ":error=EIO:when=" + std::to_string(calls[call])});
+        }
         if (!row.split) {
             dir.Remove("out.dds");
             dir.Put("out.dds", previous_);
@@ -449,14 +471,13 @@ TEST_F(TexweldOutput, ReadFailingDuringTheCopyNamesTheChunkAndKeepsTheOldFiles) 
         }
 
         RunOptions options = Here();
-        options.wrapper = Traced({"/usr/bin/strace", "-o", "/dev/null", "-e", "trace=read", "-e",
-                                  "inject=read:error=EIO:when=" + std::to_string(when)});
+        options.wrapper = Traced(strace);
         const Names before = dir.Listing();
         std::vector<Bytes> oldSet;
         for (int k = 0; k <= 6; ++k) {
             oldSet.push_back(dir.Get("old.dds." + std::to_string(k)));
         }
-        const RunResult faulted = run(row.split, options);
+        const RunResult faulted = run(row, options);
         EXPECT_EQ(row.split ? OneLineOfSplit(faulted, 1) : OneLine(faulted), row.line);
         EXPECT_EQ(dir.Listing(), before);
         EXPECT_TRUE(SameBytes(dir.Get("out.dds"), previous_));
